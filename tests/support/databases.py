@@ -1,0 +1,1 @@
+"""Real PostgreSQL and MariaDB servers for the tests (filled in with the connectors)."""
