@@ -6,4 +6,5 @@ as plugins, so that any test module can ask for them by name.
 
 pytest_plugins = [
     "support.databases",
+    "support.chat_server",
 ]
