@@ -50,7 +50,6 @@ Standard library only, and nothing happens at import time.
 
 from __future__ import annotations
 
-import argparse
 import json
 import re
 import socket
@@ -201,11 +200,11 @@ def text_reply(
     )
 
 
-ToolCallSpec = Union[Tuple[str, Any], Tuple[str, Any, Optional[str]]]
+ToolCallItem = Union[Tuple[str, Any], Tuple[str, Any, Optional[str]]]
 
 
 def tool_call_reply(
-    calls: Sequence[ToolCallSpec],
+    calls: Sequence[ToolCallItem],
     *,
     content: Optional[str] = None,
     prompt_tokens: Optional[int] = None,
@@ -223,16 +222,16 @@ def tool_call_reply(
     if isinstance(calls, tuple) and calls and isinstance(calls[0], str):
         raise TypeError("tool_call_reply takes a list of (name, arguments) pairs")
     normalized = []
-    for spec in calls:
-        if len(spec) == 2:
-            name, arguments = spec  # type: ignore[misc]
+    for item in calls:
+        if len(item) == 2:
+            name, arguments = item  # type: ignore[misc]
             call_id = None
-        elif len(spec) == 3:
-            name, arguments, call_id = spec  # type: ignore[misc]
+        elif len(item) == 3:
+            name, arguments, call_id = item  # type: ignore[misc]
         else:
-            raise ValueError("a tool call is (name, arguments) or (name, arguments, id): %r" % (spec,))
+            raise ValueError("a tool call is (name, arguments) or (name, arguments, id): %r" % (item,))
         if not isinstance(name, str) or not name:
-            raise ValueError("a tool call needs a non-empty name: %r" % (spec,))
+            raise ValueError("a tool call needs a non-empty name: %r" % (item,))
         if not isinstance(arguments, str):
             arguments = json.dumps(arguments)
         normalized.append((name, arguments, call_id))
@@ -963,6 +962,8 @@ def _chunks(completion: Dict[str, Any], include_usage: bool) -> Iterable[Dict[st
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    import argparse  # only the command line needs it
+
     parser = argparse.ArgumentParser(
         prog="python -m velto_ai_sdk.scripted_model",
         description="Serve a recorded chat session over the OpenAI chat-completions protocol.",
