@@ -19,7 +19,7 @@ bool prepare(const char* name, PyObject* bases, PreparedClass& prepared) {
     if (!types) {
         return false;
     }
-    prepared.bases = Ref(PyObject_CallMethod(types.get(), "resolve_bases", "O", bases));
+    prepared.bases = Ref(PyObject_CallMethod(types.get(), "resolve_bases", "(O)", bases));
     if (!prepared.bases) {
         return false;
     }
