@@ -6,5 +6,6 @@ as plugins, so that any test module can ask for them by name.
 
 pytest_plugins = [
     "support.databases",
+    "support.account_service",
     "support.chat_server",
 ]
