@@ -16,6 +16,7 @@ Fixtures (registered for every test module through tests/conftest.py):
     ``server.admin_url(database=None)`` the administrator's URL
     ``server.admin_engine(database=None)`` an autocommit engine on it
     ``server.admin_execute(statements, database=None)``
+    ``server.admin_query(sql, database=None)`` -> list of row tuples
     ``server.port``, ``server.log_path``
 
 ``sql_env`` (function scope)

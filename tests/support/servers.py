@@ -85,6 +85,21 @@ def _demote(account: Optional[pwd.struct_passwd]):
     return run_as_account
 
 
+def _execute(engine: sa.engine.Engine, statements: Iterable[str]) -> None:
+    """Runs statements as written, in one transaction (or in autocommit mode
+    on an autocommit engine). Through the DBAPI cursor without parameters, so
+    that a '%' in the SQL is not taken for a placeholder."""
+    raw = engine.raw_connection()
+    try:
+        cur = raw.cursor()
+        for statement in statements:
+            cur.execute(statement)
+        cur.close()
+        raw.commit()
+    finally:
+        raw.close()
+
+
 class _Server:
     kind = ""
     account_name = ""
@@ -195,15 +210,27 @@ class _Server:
         """An engine on the administrator account (cached per database)."""
         key = database or ""
         if key not in self._admin_engines:
+            # pooled: tests fingerprint the data before and after every
+            # statement, and a password handshake per query adds up
             self._admin_engines[key] = sa.create_engine(
-                self.admin_url(database), isolation_level="AUTOCOMMIT", poolclass=sa.pool.NullPool
+                self.admin_url(database), isolation_level="AUTOCOMMIT", pool_pre_ping=True, pool_size=2
             )
         return self._admin_engines[key]
 
     def admin_execute(self, statements: Iterable[str], database: Optional[str] = None) -> None:
-        with self.admin_engine(database).connect() as conn:
-            for statement in statements:
-                conn.exec_driver_sql(statement)
+        _execute(self.admin_engine(database), statements)
+
+    def admin_query(self, sql: str, database: Optional[str] = None) -> List[tuple]:
+        """Rows of one query run as the administrator ('%' is not special)."""
+        raw = self.admin_engine(database).raw_connection()
+        try:
+            cur = raw.cursor()
+            cur.execute(sql)
+            rows = [tuple(row) for row in cur.fetchall()] if cur.description else []
+            cur.close()
+            return rows
+        finally:
+            raw.close()
 
     def create_database(self, name: str, statements: Iterable[str] = ()) -> str:
         """A fresh database owned by the application account, with `statements`
@@ -212,9 +239,7 @@ class _Server:
         self._create_database(name)
         engine = sa.create_engine(self.url(name), poolclass=sa.pool.NullPool)
         try:
-            with engine.begin() as conn:
-                for statement in statements:
-                    conn.exec_driver_sql(statement)
+            _execute(engine, statements)
         finally:
             engine.dispose()
         return self.url(name)
