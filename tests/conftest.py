@@ -8,4 +8,6 @@ pytest_plugins = [
     "support.databases",
     "support.account_service",
     "support.chat_server",
+    "support.probe",
+    "support.environments",
 ]
