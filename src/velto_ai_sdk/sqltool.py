@@ -365,8 +365,22 @@ class _Session:
         self.proxy = engine.raw_connection()
         self.dbapi = self.proxy.driver_connection
         self.discard = False
+        self.closed = False
+
+    def drop(self) -> None:
+        """Closes the connection at once; the server rolls back its transaction."""
+        self.discard = True
+        if not self.closed:
+            self.closed = True
+            try:
+                self.proxy.invalidate()
+            except Exception:
+                pass
 
     def close(self, exc: Optional[BaseException] = None) -> None:
+        if self.closed:
+            return
+        self.closed = True
         if exc is not None and not self.discard:
             try:
                 orig = getattr(exc, "orig", exc)
@@ -676,9 +690,15 @@ class _MySQLDialect(_Dialect):
         columns = [d[0] for d in cur.description]
         rows = list(cur.fetchmany(limit + 1))
         if len(rows) > limit:
-            # reading to the end would cost the whole result; dropping the
-            # connection stops the server sending and rolls the transaction back
-            session.discard = True
+            # Reading to the end would cost the whole result, and PyMySQL does
+            # exactly that when an unfinished cursor is closed or collected.
+            # Detach the cursor from its result, then close the connection:
+            # the server stops sending and rolls the XA transaction back.
+            result = getattr(cur, "_result", None)
+            if result is not None:
+                result.unbuffered_active = False
+            cur.connection = None
+            session.drop()
         else:
             cur.close()
         return _Result(columns, rows[:limit], len(rows) > limit)
