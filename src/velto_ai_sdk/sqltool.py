@@ -714,10 +714,15 @@ class _MySQLDialect(_Dialect):
 
     def schema_header(self, session):
         (db, user), = self.fetch(session, "SELECT DATABASE(), CURRENT_USER()")
-        session.current_schema = db
-        return 'MySQL/MariaDB server, current database "%s", as user %s' % (db, user)
+        if db is None:
+            return "MySQL/MariaDB server, every database user %s can read" % (user,)
+        return 'MySQL/MariaDB database "%s", as user %s' % (db, user)
 
-    _SYSTEM = "('mysql', 'information_schema', 'performance_schema', 'sys')"
+    # The database named in the URL is the one the model's unqualified names
+    # resolve in, so only its tables are listed; without one, every database
+    # the account can see except the server's own.
+    _WHERE = ("(%s = DATABASE() OR (DATABASE() IS NULL AND %s NOT IN"
+              " ('mysql', 'information_schema', 'performance_schema', 'sys')))")
 
     def catalog(self, session):
         relations = self.fetch(
@@ -729,9 +734,9 @@ class _MySQLDialect(_Dialect):
             FROM information_schema.COLUMNS c
             JOIN information_schema.TABLES t
               ON t.TABLE_SCHEMA = c.TABLE_SCHEMA AND t.TABLE_NAME = c.TABLE_NAME
-            WHERE c.TABLE_SCHEMA NOT IN %s
+            WHERE %s
             ORDER BY c.TABLE_SCHEMA, c.TABLE_NAME, c.ORDINAL_POSITION
-            """ % self._SYSTEM,
+            """ % (self._WHERE % ("c.TABLE_SCHEMA", "c.TABLE_SCHEMA")),
         )
         keys = self.fetch(
             session,
@@ -740,11 +745,11 @@ class _MySQLDialect(_Dialect):
                    CASE WHEN k.CONSTRAINT_NAME = 'PRIMARY' THEN 'PK' ELSE 'FK' END,
                    k.COLUMN_NAME, k.REFERENCED_TABLE_SCHEMA, k.REFERENCED_TABLE_NAME, k.REFERENCED_COLUMN_NAME
             FROM information_schema.KEY_COLUMN_USAGE k
-            WHERE k.TABLE_SCHEMA NOT IN %s
+            WHERE %s
               AND (k.CONSTRAINT_NAME = 'PRIMARY' OR k.REFERENCED_TABLE_NAME IS NOT NULL)
             ORDER BY k.TABLE_SCHEMA, k.TABLE_NAME, k.CONSTRAINT_NAME = 'PRIMARY' DESC,
                      k.CONSTRAINT_NAME, k.ORDINAL_POSITION
-            """ % self._SYSTEM,
+            """ % (self._WHERE % ("k.TABLE_SCHEMA", "k.TABLE_SCHEMA")),
         )
         return relations, keys
 
@@ -1115,13 +1120,15 @@ def _schema_text(header: str, relations: List[_Relation], budget: int,
     )
     if not relations:
         return intro + "No tables or views that this user can read."
-    reserve = min(2000, budget // 5)  # room for the note about what was left out
+    # Structure first, in order, as far as it goes; then sample rows for the
+    # tables shown, as far as they go; a closing note names what was left out.
+    reserve = min(2000, budget // 5)
     used = len(intro)
     shown: List[_Relation] = []
     left_out: List[_Relation] = []
     for rel in relations:
         size = len(rel.structure())
-        if used + size <= budget - reserve:
+        if not left_out and used + size <= budget - reserve:
             shown.append(rel)
             used += size
         else:
@@ -1133,32 +1140,34 @@ def _schema_text(header: str, relations: List[_Relation], budget: int,
         size = len(rel.sample_text())
         if not size:
             continue
-        if used + size <= budget - reserve:
+        if not no_samples and used + size <= budget - reserve:
             used += size
         else:
             rel.samples = []
             no_samples += 1
 
+    closing = ""
+    if no_samples:
+        closing = "Sample rows left out for %d tables to stay within the size budget.\n" % no_samples
+    if left_out:
+        head = "\nLeft out to stay within %d characters: %d of %d tables and views: " % (
+            budget, len(left_out), len(relations))
+        names: List[str] = []
+        for count, rel in enumerate(left_out):
+            rest = len(left_out) - count - 1
+            candidate = ", ".join(names + [rel.full_name]) + (", and %d more" % rest if rest else "")
+            if used + len(head) + len(candidate) + 2 + len(closing) > budget:
+                break
+            names.append(rel.full_name)
+        missing = len(left_out) - len(names)
+        listed = ", ".join(names) + ((", and %d more" if names else "%d more") % missing if missing else "")
+        closing = head + listed + ".\n" + closing
+
     parts = [intro]
     for rel in shown:
         parts.append(rel.structure())
         parts.append(rel.sample_text())
-    if left_out:
-        note = "\nLeft out to stay within %d characters: %d of %d tables and views: " % (
-            budget, len(left_out), len(relations))
-        names: List[str] = []
-        room = budget - used - len(note) - 40
-        for rel in left_out:
-            if room - (len(rel.full_name) + 2) < 0:
-                break
-            names.append(rel.full_name)
-            room -= len(rel.full_name) + 2
-        note += ", ".join(names)
-        if len(names) < len(left_out):
-            note += "%s and %d more" % ("," if names else "", len(left_out) - len(names))
-        parts.append(note + ".\n")
-    if no_samples:
-        parts.append("Sample rows left out for %d tables to stay within the size budget.\n" % no_samples)
+    parts.append(closing)
     return "".join(parts).rstrip("\n")
 
 
@@ -1167,10 +1176,6 @@ def _read_schema(kind: str) -> str:
         header = dialect.schema_header(session)
         relation_rows, key_rows = dialect.catalog(session)
         relations = _relations(relation_rows, key_rows)
-        current = getattr(session, "current_schema", None)
-        if current:
-            # MySQL lists every database the user can see: its own first
-            relations.sort(key=lambda r: (r.schema != current, r.schema, r.name))
         return _schema_text(
             header, relations, settings.schema_max_chars,
             lambda shown: _read_samples(dialect, session, shown),
