@@ -4,7 +4,6 @@
 // Its body imports `velto_probe_gate` (which the tests provide, or withhold
 // to make the body fail) and calls the gate's record() once per run.
 #include "velto_ai_sdk/frame/body.h"
-#include "velto_ai_sdk/frame/classes.h"
 #include "velto_ai_sdk/frame/imports.h"
 
 #include <string>
@@ -65,24 +64,15 @@ const frame::FunctionDef plan = frame::function<catch_all_body>("plan", {"self",
                                     .with_extra_keywords("kwargs");
 
 py::object make_class_body(const frame::Arguments& call) {
-    py::module_ module = py::module_::import("velto_frame_probe");
-    const frame::FunctionDef* methods[] = {&plan};
-    PyObject* cls = frame::new_class(module.ptr(), py::str(call[0]).cast<std::string>().c_str(), call[1].ptr(),
-                                     methods, 1);
-    if (cls == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(cls);
+    std::string name = py::str(call[0]);
+    return frame::new_class(call.globals(), name.c_str(), nullptr, py::reinterpret_borrow<py::tuple>(call[1]),
+                            py::dict(), {&plan});
 }
 
 const frame::FunctionDef lookup = frame::function<lookup_body>("lookup", {"name"});
 
 py::object make_function_body(const frame::Arguments& call) {
-    PyObject* function = frame::new_function(lookup, call[0].ptr(), nullptr, nullptr);
-    if (function == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(function);
+    return frame::new_function(lookup, call[0]);
 }
 
 py::object guard_body(const frame::Arguments& call) {

@@ -40,6 +40,22 @@ bool is_true(py::handle value) {
     return truth != 0;
 }
 
+bool contains(py::handle container, py::handle item) {
+    int found = PySequence_Contains(container.ptr(), item.ptr());
+    check(found);
+    return found != 0;
+}
+
+py::object new_function(const FunctionDef& def, py::handle globals, py::handle closure) {
+    return steal_or_throw(frame::new_function(def, globals.ptr(), nullptr, closure.ptr()));
+}
+
+py::object new_class(py::handle globals, const char* name, const char* qualname, py::tuple bases, py::dict body,
+                     std::initializer_list<const FunctionDef*> methods) {
+    return steal_or_throw(frame::new_class(globals.ptr(), name, qualname, bases.ptr(), body.ptr(), methods.begin(),
+                                           methods.size()));
+}
+
 void print_line(py::handle globals, py::handle text) { global(globals, "print")(text); }
 
 void Arguments::set_global(const char* name, py::handle value) const {
@@ -63,7 +79,7 @@ py::object Module::define(const FunctionDef& def, py::handle defaults) {
 }
 
 py::object Module::define_class(const char* name, py::tuple bases, std::initializer_list<const FunctionDef*> methods) {
-    py::object cls = steal_or_throw(new_class(module_.ptr(), name, bases.ptr(), methods.begin(), methods.size()));
+    py::object cls = frame::new_class(module_.attr("__dict__"), name, nullptr, bases, py::dict(), methods);
     bind(name, cls);
     return cls;
 }

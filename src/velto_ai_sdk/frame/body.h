@@ -54,6 +54,18 @@ py::str format(py::handle value);
 // The interpreter's truth test.
 bool is_true(py::handle value);
 
+// The interpreter's `item in container`.
+bool contains(py::handle container, py::handle item);
+
+// A function of `def` (a static definition) for code running in `globals`,
+// handed `closure` at every call.
+py::object new_function(const FunctionDef& def, py::handle globals, py::handle closure = py::handle());
+
+// A class made as a class statement in code running in `globals` makes it;
+// see frame/classes.h.
+py::object new_class(py::handle globals, const char* name, const char* qualname, py::tuple bases,
+                     py::dict body = py::dict(), std::initializer_list<const FunctionDef*> methods = {});
+
 // Prints one line with the built-in print found through `globals`, so the
 // line goes wherever the host's sys.stdout goes.
 void print_line(py::handle globals, py::handle text);
@@ -70,6 +82,11 @@ public:
     py::handle globals() const { return call_.globals; }
 
     py::object global(const char* name) const { return frame::global(globals(), name); }
+    // Calls the global `name` with `args`, looked up at this moment.
+    template <class... Args>
+    py::object call_global(const char* name, Args&&... args) const {
+        return global(name)(std::forward<Args>(args)...);
+    }
     void set_global(const char* name, py::handle value) const;
     void print(py::handle text) const { print_line(globals(), text); }
     void print(const char* text) const { print(py::str(text)); }

@@ -43,25 +43,36 @@ int set_item(PyObject* mapping, const char* key, PyObject* value) {
 
 }  // namespace
 
-PyObject* new_class(PyObject* module, const char* name, PyObject* bases, const FunctionDef* const* methods,
-                    size_t method_count) {
-    PyObject* globals = PyModule_GetDict(module);  // borrowed
+PyObject* new_class(PyObject* globals, const char* name, const char* qualname, PyObject* bases, PyObject* body,
+                    const FunctionDef* const* methods, size_t method_count) {
     PreparedClass prepared;
     if (!prepare(name, bases, prepared)) {
         return nullptr;
     }
-    Ref module_name(PyModule_GetNameObject(module));
-    Ref qualname(PyUnicode_FromString(name));
-    if (!module_name || !qualname || set_item(prepared.namespace_dict.get(), "__module__", module_name.get()) < 0 ||
-        set_item(prepared.namespace_dict.get(), "__qualname__", qualname.get()) < 0) {
+    PyObject* namespace_dict = prepared.namespace_dict.get();
+    PyObject* module_name = PyDict_GetItemString(globals, "__name__");  // borrowed
+    Ref name_object(PyUnicode_FromString(name));
+    Ref qualname_object(PyUnicode_FromString(qualname != nullptr ? qualname : name));
+    if (!name_object || !qualname_object ||
+        set_item(namespace_dict, "__module__", module_name != nullptr ? module_name : Py_None) < 0 ||
+        set_item(namespace_dict, "__qualname__", qualname_object.get()) < 0) {
         return nullptr;
     }
-    if (prepared.bases.get() != bases &&
-        set_item(prepared.namespace_dict.get(), "__orig_bases__", bases) < 0) {
+    if (body != nullptr) {
+        PyObject* key;
+        PyObject* value;
+        Py_ssize_t position = 0;
+        while (PyDict_Next(body, &position, &key, &value)) {
+            if (PyObject_SetItem(namespace_dict, key, value) < 0) {
+                return nullptr;
+            }
+        }
+    }
+    if (prepared.bases.get() != bases && set_item(namespace_dict, "__orig_bases__", bases) < 0) {
         return nullptr;
     }
-    Ref cls(PyObject_CallFunctionObjArgs(prepared.metaclass.get(), qualname.get(), prepared.bases.get(),
-                                         prepared.namespace_dict.get(), nullptr));
+    Ref cls(PyObject_CallFunctionObjArgs(prepared.metaclass.get(), name_object.get(), prepared.bases.get(),
+                                         namespace_dict, nullptr));
     if (!cls) {
         return nullptr;
     }

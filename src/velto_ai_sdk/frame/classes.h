@@ -7,10 +7,12 @@
 
 namespace velto::frame {
 
-// Makes a class the way a class statement does: the bases resolved through
-// __mro_entries__ (the written tuple kept as __orig_bases__ when that changes
-// them), the most derived metaclass, the namespace from its __prepare__
-// holding __module__ (the module's name) and __qualname__.
+// Makes a class the way a class statement in code running in `globals` does:
+// the bases resolved through __mro_entries__ (the written tuple kept as
+// __orig_bases__ when that changes them), the most derived metaclass, the
+// namespace from its __prepare__ holding __module__ (globals["__name__"]),
+// __qualname__ (`qualname`, or the name when nullptr) and then the entries of
+// `body` (a dict, or nullptr), in their order.
 //
 // The methods, functions of our type, are set on the class once the
 // metaclass has made it: a metaclass such as pydantic's turns every class
@@ -19,7 +21,7 @@ namespace velto::frame {
 // ordinary methods that bind to the instance.
 //
 // Returns a new reference, or nullptr with an exception set.
-PyObject* new_class(PyObject* module, const char* name, PyObject* bases, const FunctionDef* const* methods,
-                    size_t method_count);
+PyObject* new_class(PyObject* globals, const char* name, const char* qualname, PyObject* bases, PyObject* body,
+                    const FunctionDef* const* methods, size_t method_count);
 
 }  // namespace velto::frame
