@@ -4,17 +4,8 @@ interpreter, and cleanly undone when their body fails.
 Each scenario runs in a fresh interpreter, since a module's body runs only
 once per process."""
 
-import subprocess
-import sys
-import textwrap
-
 import velto_ai_sdk.codetool as codetool
-
-
-def run_python(code, env=None):
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=env)
-    assert done.returncode == 0, done.stdout + done.stderr
-    return done.stdout
+from support.child import run_python
 
 
 def test_module_attributes():
