@@ -545,10 +545,10 @@ class _PostgresDialect(_Dialect):
         return 'PostgreSQL database "%s", as user "%s"' % (db, user)
 
     def catalog(self, session):
-        relations = self.fetch(
+        columns = self.fetch(
             session,
             """
-            SELECT n.nspname, c.relname,
+            SELECT c.oid, a.attnum, n.nspname, c.relname,
                    CASE c.relkind WHEN 'v' THEN 'view' WHEN 'm' THEN 'materialized view'
                         WHEN 'f' THEN 'foreign table' ELSE 'table' END,
                    CASE WHEN c.relkind IN ('r', 'p', 'm') AND c.reltuples >= 0 THEN c.reltuples::bigint END,
@@ -564,30 +564,40 @@ class _PostgresDialect(_Dialect):
             ORDER BY n.nspname, c.relname, a.attnum
             """,
         )
-        keys = self.fetch(
+        # Key columns come as attribute numbers and are named from the rows
+        # above: far cheaper than resolving names in the catalog per key.
+        constraints = self.fetch(
             session,
             """
-            SELECT n.nspname, c.relname, con.conname,
-                   CASE con.contype WHEN 'p' THEN 'PK' ELSE 'FK' END,
-                   (SELECT string_agg(a.attname, ', ' ORDER BY k.ord)
-                      FROM unnest(con.conkey) WITH ORDINALITY AS k(num, ord)
-                      JOIN pg_catalog.pg_attribute a ON a.attrelid = con.conrelid AND a.attnum = k.num),
-                   fn.nspname, fc.relname,
-                   (SELECT string_agg(a.attname, ', ' ORDER BY k.ord)
-                      FROM unnest(con.confkey) WITH ORDINALITY AS k(num, ord)
-                      JOIN pg_catalog.pg_attribute a ON a.attrelid = con.confrelid AND a.attnum = k.num)
+            SELECT con.conrelid, con.conname, con.contype, con.conkey, fn.nspname, fc.relname,
+                   con.confrelid, con.confkey
             FROM pg_catalog.pg_constraint con
-            JOIN pg_catalog.pg_class c ON c.oid = con.conrelid
-            JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace
             LEFT JOIN pg_catalog.pg_class fc ON fc.oid = con.confrelid
             LEFT JOIN pg_catalog.pg_namespace fn ON fn.oid = fc.relnamespace
             WHERE con.contype IN ('p', 'f')
-              AND n.nspname NOT IN ('pg_catalog', 'information_schema')
-              AND n.nspname !~ '^pg_(toast|temp_|toast_temp_)'
-            ORDER BY n.nspname, c.relname, con.contype DESC, con.conname
+            ORDER BY con.conrelid, con.contype DESC, con.conname
             """,
         )
-        return relations, keys
+        names = {}
+        tables = {}
+        for oid, attnum, schema, table, *_rest in columns:
+            names[(oid, attnum)] = _rest[2]
+            tables[oid] = (schema, table)
+
+        def column_names(oid, numbers):
+            return ", ".join(names.get((oid, n), "#%d" % n) for n in (numbers or ()))
+
+        keys = []
+        for conrelid, conname, contype, conkey, ref_schema, ref_table, confrelid, confkey in constraints:
+            if conrelid not in tables:
+                continue  # not a table this user can read
+            schema, table = tables[conrelid]
+            if contype == "p":
+                keys.append((schema, table, conname, "PK", column_names(conrelid, conkey), None, None, None))
+            else:
+                keys.append((schema, table, conname, "FK", column_names(conrelid, conkey),
+                             ref_schema, ref_table, column_names(confrelid, confkey)))
+        return [row[2:] for row in columns], keys
 
     @staticmethod
     def _ident(name: str) -> str:
@@ -596,8 +606,9 @@ class _PostgresDialect(_Dialect):
     def sample_query(self, tables):
         parts = []
         for index, table in tables:
-            values = " || ' | ' || ".join(
-                "coalesce(left(%s::text, %d), 'NULL')" % (self._ident(col.name), SAMPLE_VALUE_CHARS + 1)
+            # one function call per row keeps the statement short to plan
+            values = "array_to_string(ARRAY[%s], ' | ', 'NULL')" % ", ".join(
+                "left(%s::text, %d)" % (self._ident(col.name), SAMPLE_VALUE_CHARS + 1)
                 for col in table.columns[:SAMPLE_COLUMNS]
             )
             parts.append(
@@ -1000,12 +1011,18 @@ class _Relation:
         self.primary_key: Optional[str] = None
         self.foreign_keys: List[str] = []
         self.samples: List[str] = []
+        self._structure: Optional[str] = None
 
     @property
     def full_name(self) -> str:
         return "%s.%s" % (self.schema, self.name)
 
     def structure(self) -> str:
+        if self._structure is None:
+            self._structure = self._make_structure()
+        return self._structure
+
+    def _make_structure(self) -> str:
         head = "%s %s" % (self.kind.upper(), self.full_name)
         if self.rows is not None and self.rows >= 0:
             head += " (~%s row%s)" % (format(int(self.rows), ","), "" if self.rows == 1 else "s")
@@ -1028,6 +1045,8 @@ class _Relation:
 
 
 def _text(value: Any) -> str:
+    if type(value) is str:
+        return value
     if isinstance(value, (bytes, bytearray)):
         return bytes(value).decode("utf-8", "replace")
     return "" if value is None else str(value)
