@@ -355,11 +355,17 @@ def _user_data_dir() -> Path:
     return Path.home() / ".local" / "share"
 
 
+def data_directory() -> Path:
+    """The per-user directory where velto_ai_sdk keeps its files by default
+    (the usage ledger; the command line's private code environment)."""
+    return _user_data_dir() / "velto_ai_sdk"
+
+
 def _ledger_path() -> Path:
     raw = _env("VELTO_USAGE_DB")
     if raw is not None:
         return Path(raw).expanduser()
-    return _user_data_dir() / "velto_ai_sdk" / "usage.sqlite3"
+    return data_directory() / "usage.sqlite3"
 
 
 class _Ledger:
