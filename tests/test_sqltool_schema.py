@@ -195,3 +195,31 @@ def test_an_unreadable_sample_does_not_cost_the_others(postgresql_server, sql_en
     blocks = _blocks(sqltool.get_pgdb_schema())
     assert "    1" in blocks["public.a"] and "    3" in blocks["public.c"]
     assert "  sample rows:" not in blocks["public.b"]
+
+
+def test_samples_of_a_partly_readable_table(postgresql_server, sql_env):
+    url = postgresql_server.create_database("schema_columns", [])
+    postgresql_server.admin_execute([
+        "CREATE TABLE people (id int, name text, salary int)",
+        "INSERT INTO people VALUES (1, 'Ada', 100)",
+        "GRANT SELECT (id, name) ON people TO velto_app",
+    ], "schema_columns")
+    sql_env.set(VELTO_POSTGRES_URL=url)
+    lines = _blocks(sqltool.get_pgdb_schema())["public.people"]
+    assert lines[1] == "  columns: id integer, name text"
+    assert lines[-1] == "    1 | Ada"
+
+
+@pytest.mark.parametrize("value", [
+    "plain", "", "with space", 'quote " inside', "back\\slash", "comma, paren (x)", "line\nbreak", None,
+])
+def test_sample_values_survive_the_row_text(postgresql_server, sql_env, value):
+    url = postgresql_server.create_database("schema_values", [])
+    postgresql_server.admin_execute(["CREATE TABLE v (a int, b text, c int)", "GRANT SELECT ON v TO velto_app"],
+                                    "schema_values")
+    postgresql_server.admin_engine("schema_values").connect().exec_driver_sql(
+        "INSERT INTO v VALUES (1, %(b)s, NULL)", {"b": value}).close()
+    sql_env.set(VELTO_POSTGRES_URL=url)
+    lines = _blocks(sqltool.get_pgdb_schema())["public.v"]
+    expected = "NULL" if value is None else value.replace("\n", "\\n")
+    assert lines[-1] == "    1 | %s | NULL" % expected

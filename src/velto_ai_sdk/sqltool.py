@@ -38,6 +38,8 @@ Read-only is enforced by the database, not by looking at the SQL:
 
 from __future__ import annotations
 
+import contextlib
+import json
 import math
 import os
 import re
@@ -63,6 +65,7 @@ SAMPLE_ROWS = 3
 SAMPLE_VALUE_CHARS = 40
 SAMPLE_COLUMNS = 20
 SAMPLE_TABLES_PER_QUERY = 100
+SAMPLE_ROW_CHARS = 2000
 ELLIPSIS = "\u2026"
 
 
@@ -244,7 +247,11 @@ def _cell(value: Any, limit: int) -> Tuple[str, bool]:
         if len(value) > half:
             return text + ELLIPSIS, True
         return text, False
-    if isinstance(value, float):
+    if isinstance(value, (dict, list, tuple)):
+        # PostgreSQL json and arrays: JSON reads right to the model, a
+        # Python repr (single quotes, None, True) would not
+        text = json.dumps(value, ensure_ascii=False, default=str, separators=(", ", ": "))
+    elif isinstance(value, float):
         text = repr(value)
     elif hasattr(value, "isoformat") and not isinstance(value, str):
         try:
@@ -366,6 +373,22 @@ class _Session:
         self.dbapi = self.proxy.driver_connection
         self.discard = False
         self.closed = False
+        self.cancel: Optional[Callable[[], None]] = None
+        self.backstop = 0.0
+        self.watchdog_fired = False
+
+    @contextlib.contextmanager
+    def statement(self):
+        """Arms the driver-side backstop for one statement."""
+        watchdog = _Watchdog(self.backstop, self.cancel)
+        try:
+            yield
+        finally:
+            watchdog.stop()
+            if watchdog.fired:
+                # a cancel request may still be on its way to the server
+                self.watchdog_fired = True
+                self.discard = True
 
     def drop(self) -> None:
         """Closes the connection at once; the server rolls back its transaction."""
@@ -430,11 +453,12 @@ class _Dialect:
     def fetch(self, session: _Session, sql: str, params: Sequence[Any] = ()) -> List[Tuple]:
         cur = session.dbapi.cursor()
         try:
-            if params:
-                cur.execute(sql, params)
-            else:
-                cur.execute(sql)
-            return list(cur.fetchall()) if cur.description else []
+            with session.statement():
+                if params:
+                    cur.execute(sql, params)
+                else:
+                    cur.execute(sql)
+                return list(cur.fetchall()) if cur.description else []
         finally:
             cur.close()
 
@@ -450,8 +474,13 @@ class _Dialect:
     def catalog(self, session: _Session) -> Tuple[List[Tuple], List[Tuple]]:
         raise NotImplementedError
 
-    def sample_query(self, tables: Sequence["_Relation"]) -> str:
+    def sample_query(self, tables: Sequence[Tuple[int, "_Relation"]], careful: bool = False) -> str:
+        """One statement giving (index, text) for up to three rows of each
+        table; `careful` asks for a form that names readable columns only."""
         raise NotImplementedError
+
+    def sample_values(self, text: str, careful: bool) -> List[Optional[str]]:
+        return [None if v == "NULL" else v for v in text.split(" | ")]
 
     def before_sample(self, session: _Session) -> None:
         pass
@@ -499,7 +528,8 @@ class _PostgresDialect(_Dialect):
             try:
                 # a server-side cursor: the server makes only the rows asked
                 # for, so a query over a huge table costs its first rows
-                cur.execute(b"DECLARE velto_rows NO SCROLL CURSOR FOR " + sql.encode("utf-8"), binary=True)
+                with session.statement():
+                    cur.execute(b"DECLARE velto_rows NO SCROLL CURSOR FOR " + sql.encode("utf-8"), binary=True)
             except Exception as exc:
                 state = _sqlstate(exc)
                 if not state or state.startswith(("57", "08", "25")):
@@ -509,8 +539,9 @@ class _PostgresDialect(_Dialect):
                 # in a fresh transaction, so the model sees its real result
                 conn.rollback()
                 return self._run_plain(session, sql, limit)
-            cur.execute("FETCH FORWARD %d FROM velto_rows" % (limit + 1))
-            rows = cur.fetchall()
+            with session.statement():
+                cur.execute("FETCH FORWARD %d FROM velto_rows" % (limit + 1))
+                rows = cur.fetchall()
             columns = [d.name for d in cur.description or ()]
             more = len(rows) > limit
             return _Result(columns, rows[:limit], more)
@@ -523,10 +554,11 @@ class _PostgresDialect(_Dialect):
         try:
             # binary=True makes psycopg use the extended protocol, which takes
             # exactly one statement: "SELECT 1; DROP ..." is refused whole
-            cur.execute(sql.encode("utf-8"), binary=True)
-            if cur.description is None:
-                return _Result(None, [], False, cur.rowcount)
-            rows = cur.fetchmany(limit + 1)
+            with session.statement():
+                cur.execute(sql.encode("utf-8"), binary=True)
+                if cur.description is None:
+                    return _Result(None, [], False, cur.rowcount)
+                rows = cur.fetchmany(limit + 1)
             columns = [d.name for d in cur.description]
             return _Result(columns, rows[:limit], len(rows) > limit)
         finally:
@@ -603,19 +635,27 @@ class _PostgresDialect(_Dialect):
     def _ident(name: str) -> str:
         return '"' + name.replace('"', '""') + '"'
 
-    def sample_query(self, tables):
+    def sample_query(self, tables, careful=False):
         parts = []
         for index, table in tables:
-            # one function call per row keeps the statement short to plan
-            values = "array_to_string(ARRAY[%s], ' | ', 'NULL')" % ", ".join(
-                "left(%s::text, %d)" % (self._ident(col.name), SAMPLE_VALUE_CHARS + 1)
-                for col in table.columns[:SAMPLE_COLUMNS]
-            )
-            parts.append(
-                "(SELECT %d, %s FROM %s.%s LIMIT %d)"
-                % (index, values, self._ident(table.schema), self._ident(table.name), SAMPLE_ROWS)
-            )
+            source = "%s.%s AS velto_row" % (self._ident(table.schema), self._ident(table.name))
+            if careful:
+                # names only the columns this user may read
+                values = "array_to_string(ARRAY[%s], ' | ', 'NULL')" % ", ".join(
+                    "left(%s::text, %d)" % (self._ident(col.name), SAMPLE_VALUE_CHARS + 1)
+                    for col in table.columns[:SAMPLE_COLUMNS]
+                )
+            else:
+                # the row's own text form: the shortest statement to send and
+                # plan; a row is cut at a size that bounds what comes back
+                values = "left(ROW(velto_row.*)::text, %d)" % SAMPLE_ROW_CHARS
+            parts.append("(SELECT %d, %s FROM %s LIMIT %d)" % (index, values, source, SAMPLE_ROWS))
         return " UNION ALL ".join(parts)
+
+    def sample_values(self, text, careful):
+        if careful:
+            return super().sample_values(text, careful)
+        return _record_values(text, SAMPLE_ROW_CHARS)
 
     def before_sample(self, session):
         cur = session.dbapi.cursor()
@@ -768,7 +808,7 @@ class _MySQLDialect(_Dialect):
     def _ident(name: str) -> str:
         return "`" + name.replace("`", "``") + "`"
 
-    def sample_query(self, tables):
+    def sample_query(self, tables, careful=False):
         parts = []
         for index, table in tables:
             values = []
@@ -807,7 +847,10 @@ class _MSSQLDialect(_Dialect):
             # pymssql's rollback ends every open transaction level
             session.dbapi.rollback()
 
-    def cancel_function(self, session):
+    @staticmethod
+    def _cancel(session):
+        # not offered to the watchdog: pymssql's own query timeout is the
+        # backstop there, and its cancel is not meant for other threads
         inner = getattr(session.dbapi, "_conn", None)
         return getattr(inner, "cancel", None)
 
@@ -819,7 +862,7 @@ class _MSSQLDialect(_Dialect):
         columns = [d[0] for d in cur.description]
         rows = list(cur.fetchmany(limit + 1))
         if len(rows) > limit:
-            cancel = self.cancel_function(session)
+            cancel = self._cancel(session)
             try:
                 if cancel is not None:
                     cancel()
@@ -880,7 +923,7 @@ class _MSSQLDialect(_Dialect):
     def _ident(name: str) -> str:
         return "[" + name.replace("]", "]]") + "]"
 
-    def sample_query(self, tables):
+    def sample_query(self, tables, careful=False):
         parts = []
         for index, table in tables:
             values = []
@@ -933,7 +976,6 @@ def _with_session(kind: str, work: Callable[[_Dialect, _Session, _Settings], str
     settings = None
     session = None
     dialect = None
-    watchdog = None
     failure: Optional[BaseException] = None
     try:
         settings = _Settings()
@@ -941,15 +983,12 @@ def _with_session(kind: str, work: Callable[[_Dialect, _Session, _Settings], str
         session = _Session(engine)
         dialect = _dialect_for(kind, engine)
         session.settings_again = lambda: dialect.begin(session, settings)
+        session.cancel = dialect.cancel_function(session)
+        session.backstop = settings.backstop
         dialect.begin(session, settings)
-        watchdog = _Watchdog(settings.backstop, dialect.cancel_function(session))
-        try:
-            text = work(dialect, session, settings)
-        finally:
-            watchdog.stop()
-        if watchdog.fired:
-            # a cancel request may still be on its way to the server
-            session.discard = True
+        text = work(dialect, session, settings)
+        if session.watchdog_fired:
+            raise _UserError("the statement was cancelled by the time limit")
         dialect.end(session, settings, commit=settings.allow_writes)
         return text
     except BaseException as exc:
@@ -959,7 +998,7 @@ def _with_session(kind: str, work: Callable[[_Dialect, _Session, _Settings], str
         hint = ""
         if dialect is not None and settings is not None:
             try:
-                hint = dialect.hint(exc, settings, bool(watchdog and watchdog.fired))
+                hint = dialect.hint(exc, settings, bool(session and session.watchdog_fired))
             except Exception:
                 hint = ""
         if session is not None and dialect is not None and not session.discard:
@@ -1092,34 +1131,47 @@ def _relations(relation_rows: Sequence[Tuple], key_rows: Sequence[Tuple]) -> Lis
 def _read_samples(dialect: _Dialect, session: _Session, tables: List[_Relation]) -> None:
     """Sample rows for many tables in few statements: one UNION ALL per batch,
     each value cut short by the server so that wide rows cost little."""
-    indexed = [(i, t) for i, t in enumerate(tables) if t.kind != "view" and t.columns]
+    # Views and foreign tables can cost anything to read; tables cost three rows.
+    indexed = [(i, t) for i, t in enumerate(tables) if t.kind in ("table", "materialized view") and t.columns]
     for start in range(0, len(indexed), SAMPLE_TABLES_PER_QUERY):
         batch = indexed[start: start + SAMPLE_TABLES_PER_QUERY]
         try:
             _sample_batch(dialect, session, tables, batch)
-        except Exception:
-            # one unreadable table (a broken foreign table, say) should not
+        except Exception as exc:
+            if session.discard or _timed_out(exc):
+                continue  # retrying table by table could take the limit a hundred times
+            # one unreadable table (row security that fails, say) should not
             # cost the others their samples
             for one in batch:
                 try:
-                    _sample_batch(dialect, session, tables, [one])
+                    _sample_batch(dialect, session, tables, [one], careful=True)
                 except Exception:
                     pass
 
 
-def _sample_batch(dialect, session, tables, batch) -> None:
+def _timed_out(exc: BaseException) -> bool:
+    if _sqlstate(exc) == "57014":
+        return True
+    args = getattr(exc, "args", ())
+    return bool(args) and args[0] in (1969, 3024, 2013)
+
+
+def _sample_batch(dialect, session, tables, batch, careful=False) -> None:
     dialect.before_sample(session)
     try:
-        rows = dialect.fetch(session, dialect.sample_query(batch))
+        rows = dialect.fetch(session, dialect.sample_query(batch, careful))
     except Exception:
         dialect.after_sample(session, False)
         raise
     dialect.after_sample(session, True)
     for index, text in rows:
-        values = _text(text).split(" | ")
         shown = []
-        for value in values:
-            value = value.replace("\r", "\\r").replace("\n", "\\n").replace("\t", "\\t")
+        for value in dialect.sample_values(_text(text), careful)[:SAMPLE_COLUMNS]:
+            if value is None:
+                shown.append("NULL")
+                continue
+            if "\n" in value or "\r" in value or "\t" in value:
+                value = value.replace("\r", "\\r").replace("\n", "\\n").replace("\t", "\\t")
             if len(value) > SAMPLE_VALUE_CHARS:
                 value = value[: SAMPLE_VALUE_CHARS - 1] + ELLIPSIS
             shown.append(value)
@@ -1127,6 +1179,37 @@ def _sample_batch(dialect, session, tables, batch) -> None:
         if len(table.columns) > SAMPLE_COLUMNS:
             shown.append(ELLIPSIS)
         table.samples.append(" | ".join(shown))
+
+
+# A field of PostgreSQL's row text "(1,,"a ""b""",x)": quoted (quotes and
+# backslashes doubled inside), or bare, where empty means NULL. Each match
+# takes one field and the comma after it.
+_RECORD_FIELD = re.compile(r'(?:(")((?:[^"\\]|""|\\.)*)"?|([^,]*))(?:,|$)', re.S)
+_RECORD_UNESCAPE = re.compile(r'""|\\(.)', re.S)
+
+
+def _unescape(match) -> str:
+    return match.group(1) or '"'
+
+
+def _record_values(text: str, cut_at: int) -> List[Optional[str]]:
+    if not text.startswith("("):
+        return [text]
+    cut = len(text) >= cut_at
+    inner = text[1:] if cut else text[1:-1]
+    if '"' not in inner:
+        values: List[Optional[str]] = [v or None for v in inner.split(",")]
+    else:
+        fields = _RECORD_FIELD.findall(inner)
+        if fields and fields[-1] == ("", "", "") and not inner.endswith(","):
+            fields.pop()  # the empty match at the very end, not a field
+        values = [
+            (_RECORD_UNESCAPE.sub(_unescape, q) if ("\\" in q or '""' in q) else q) if mark else (b or None)
+            for mark, q, b in fields
+        ]
+    if cut and values and values[-1] is not None:
+        values[-1] += ELLIPSIS  # the server cut the row here
+    return values
 
 
 def _schema_text(header: str, relations: List[_Relation], budget: int,

@@ -1,0 +1,281 @@
+"""Our PostgreSQL connectors side by side with LangChain's SQLDatabase.
+
+    .venv/bin/python bench/bench_sql.py [--url postgresql+psycopg://...]
+
+Without --url it starts a throwaway PostgreSQL server with the test suite's
+helper (tests/support/servers.py) and removes it afterwards. It makes two
+databases there:
+  bench_rows    one table of 2,000,000 rows;
+  bench_schema  500 tables (8 columns, a primary key, all but the first
+                with a foreign key to another, 5 rows each).
+and measures, each side in a fresh process so that one does not pay for
+the other's memory:
+  1. SELECT * over the 2,000,000 rows: our execute_pgdb_query against
+     SQLDatabase.run: wall time, peak Python allocations (tracemalloc) and
+     the growth of the process's peak resident memory;
+  2. the schema of the 500 tables: our get_pgdb_schema (with its default
+     size budget, and with a budget large enough to hold everything)
+     against SQLDatabase.get_table_info(): wall time, characters, tokens.
+It only prints; it asserts nothing.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import resource
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "src"))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+
+ROWS = 2_000_000
+TABLES = 500
+QUERY = "SELECT * FROM big"
+
+
+def setup(create_database) -> dict:
+    """create_database(name, statements) -> URL, as PostgresServer.create_database."""
+    rows_url = create_database("bench_rows", [
+        "CREATE TABLE big AS SELECT g AS id, md5(g::text) AS label, (g %% 1000) * 0.25 AS amount,"
+        " timestamp '2024-01-01' + g * interval '1 minute' AS created FROM generate_series(1, %d) g" % ROWS,
+        "ALTER TABLE big ADD PRIMARY KEY (id)",
+        "ANALYZE big",
+    ])
+    schema_url = create_database("bench_schema", [
+        """DO $$ BEGIN FOR i IN 1..%d LOOP
+             EXECUTE format('CREATE TABLE t%%s (id int PRIMARY KEY, parent_id int %%s, code varchar(20) NOT NULL,
+                 name text, amount numeric(10,2), active boolean DEFAULT true, created timestamptz NOT NULL,
+                 notes text)', lpad(i::text, 3, '0'),
+                 CASE WHEN i > 1 THEN 'REFERENCES t' || lpad((i / 2)::text, 3, '0') || '(id)' ELSE '' END);
+             EXECUTE format('INSERT INTO t%%s SELECT g, NULL, ''C'' || g, ''name '' || g, g * 1.5, mod(g, 2) = 0,
+                 timestamptz ''2024-01-01 00:00+00'' + g * interval ''1 day'', repeat(''note '', 10)
+                 FROM generate_series(1, 5) g', lpad(i::text, 3, '0'));
+           END LOOP; END $$""" % TABLES,
+        "ANALYZE",
+    ])
+    return {"rows": rows_url, "schema": schema_url}
+
+
+# --------------------------------------------------------------------------
+# workers: one measurement per fresh process
+
+
+def _peak_rss_kb() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def worker(kind: str, url: str, memory: bool) -> dict:
+    import tracemalloc
+
+    if kind.startswith("ours"):
+        os.environ["VELTO_POSTGRES_URL"] = url
+        if kind == "ours-schema-all":
+            os.environ["VELTO_SQL_SCHEMA_MAX_CHARS"] = "100000000"
+        from velto_ai_sdk import sqltool
+
+        sqltool.execute_pgdb_query("SELECT 1")  # engine and connection made outside the measurement
+        action = {
+            "ours-query": lambda: sqltool.execute_pgdb_query(QUERY),
+            "ours-schema": sqltool.get_pgdb_schema,
+            "ours-schema-all": sqltool.get_pgdb_schema,
+        }[kind]
+    else:
+        from langchain_community.utilities import SQLDatabase
+
+        started = time.perf_counter()
+        db = SQLDatabase.from_uri(url)  # reflects every table when it is made
+        construct = time.perf_counter() - started
+        db.run("SELECT 1")
+        action = {"theirs-query": lambda: db.run(QUERY), "theirs-schema": db.get_table_info}[kind]
+    base_rss = _peak_rss_kb()
+    if memory:
+        tracemalloc.start()
+    started = time.perf_counter()
+    text = action()
+    seconds = time.perf_counter() - started
+    result = {"seconds": seconds, "chars": len(text), "rss_growth_kb": _peak_rss_kb() - base_rss}
+    if "schema" in kind:
+        # the first call also fills the server session's catalog caches;
+        # later calls on the same pooled connection show the steady state
+        again = []
+        for _ in range(3):
+            started = time.perf_counter()
+            action()
+            again.append(time.perf_counter() - started)
+        result["again_seconds"] = min(again)
+    if memory:
+        result["traced_peak"] = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+    if not kind.startswith("ours"):
+        result["construct_seconds"] = construct
+    if "schema" in kind:
+        result["text"] = text
+    else:
+        result["head"] = text[:200]
+    return result
+
+
+def run_worker(kind: str, url: str, memory: bool = False) -> dict:
+    out = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--worker", kind, "--url", url] + (["--memory"] if memory else []),
+        stdout=subprocess.PIPE, check=True,
+    ).stdout
+    return json.loads(out.decode().strip().splitlines()[-1])
+
+
+# --------------------------------------------------------------------------
+# report
+
+
+def tokens_counter():
+    try:
+        import tiktoken
+
+        encoding = tiktoken.get_encoding("cl100k_base")
+        encoding.encode("warm up")
+        return lambda text: len(encoding.encode(text)), None
+    except Exception as exc:  # offline: the encoding file is downloaded on first use
+        return None, "%s: %s" % (type(exc).__name__, str(exc).splitlines()[0][:120])
+
+
+def mb(value: float) -> str:
+    return "%.1f MB" % (value / 1e6)
+
+
+def ratio(a: float, b: float) -> str:
+    return "%.0fx" % (a / b) if b > 0 else "n/a"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--url", help="an admin URL of a PostgreSQL server to use instead of starting one")
+    parser.add_argument("--worker")
+    parser.add_argument("--memory", action="store_true")
+    parser.add_argument("--only", choices=["rows", "schema"], help="run one of the two measurements")
+    args = parser.parse_args()
+    if args.worker:
+        print(json.dumps(worker(args.worker, args.url, args.memory)))
+        return
+
+    server = None
+    if args.url:
+        create_database = _creator(args.url)
+    else:
+        from support.servers import PostgresServer
+
+        print("Starting a throwaway PostgreSQL server ...", flush=True)
+        server = PostgresServer().start()
+        create_database = server.create_database
+    try:
+        print("Loading %s rows and %d tables ..." % (format(ROWS, ","), TABLES), flush=True)
+        started = time.perf_counter()
+        urls = setup(create_database)
+        print("  done in %.1f s" % (time.perf_counter() - started), flush=True)
+        report(urls, args.only)
+    finally:
+        if server is not None:
+            server.stop()
+
+
+def _creator(admin_url: str):
+    """create_database for a server given by an administrator's URL."""
+    import sqlalchemy as sa
+    from sqlalchemy.engine import make_url
+
+    admin = make_url(admin_url)
+
+    def run(url, statements, autocommit):
+        engine = sa.create_engine(url, poolclass=sa.pool.NullPool)
+        raw = engine.raw_connection()
+        try:
+            raw.driver_connection.autocommit = autocommit
+            cur = raw.cursor()
+            for statement in statements:
+                cur.execute(statement)
+            if not autocommit:
+                raw.commit()
+        finally:
+            raw.close()
+            engine.dispose()
+
+    def create_database(name, statements):
+        run(admin, ['DROP DATABASE IF EXISTS "%s" WITH (FORCE)' % name, 'CREATE DATABASE "%s"' % name], True)
+        url = admin.set(database=name)
+        run(url, statements, False)
+        return url.render_as_string(hide_password=False)
+
+    return create_database
+
+
+def report(urls: dict, only=None) -> None:
+    if only != "schema":
+        report_rows(urls)
+    if only != "rows":
+        report_schema(urls)
+
+
+def report_rows(urls: dict) -> None:
+    print("\n1. %s over %s rows (VELTO_SQL_MAX_ROWS=200 by default)" % (QUERY, format(ROWS, ",")), flush=True)
+    ours_t = run_worker("ours-query", urls["rows"])
+    ours_m = run_worker("ours-query", urls["rows"], memory=True)
+    theirs_t = run_worker("theirs-query", urls["rows"])
+    theirs_m = run_worker("theirs-query", urls["rows"], memory=True)
+    rows = [
+        ("", "ours: execute_pgdb_query", "LangChain: SQLDatabase.run", "ratio"),
+        ("wall time", "%.3f s" % ours_t["seconds"], "%.3f s" % theirs_t["seconds"],
+         ratio(theirs_t["seconds"], ours_t["seconds"]) + " faster"),
+        ("peak Python memory (tracemalloc)", mb(ours_m["traced_peak"]), mb(theirs_m["traced_peak"]),
+         ratio(theirs_m["traced_peak"], ours_m["traced_peak"]) + " less"),
+        ("peak RSS growth", mb(ours_t["rss_growth_kb"] * 1024), mb(theirs_t["rss_growth_kb"] * 1024),
+         ratio(theirs_t["rss_growth_kb"], max(ours_t["rss_growth_kb"], 1)) + " less"),
+        ("characters returned", format(ours_t["chars"], ","), format(theirs_t["chars"], ","), ""),
+    ]
+    table(rows)
+    print("  targets: at least 20x faster and 50x less memory")
+
+
+def report_schema(urls: dict) -> None:
+    print("\n2. Schema of %d tables" % TABLES, flush=True)
+    ours = run_worker("ours-schema", urls["schema"])
+    ours_all = run_worker("ours-schema-all", urls["schema"])
+    theirs = run_worker("theirs-schema", urls["schema"])
+    count, why = tokens_counter()
+
+    def toks(result):
+        return format(count(result["text"]), ",") if count else "n/a"
+
+    rows = [
+        ("", "ours: default budget", "ours: everything", "LangChain: get_table_info()"),
+        ("first call", "%.3f s" % ours["seconds"], "%.3f s" % ours_all["seconds"], "%.3f s" % theirs["seconds"]),
+        ("later calls (best of 3)", "%.3f s" % ours["again_seconds"], "%.3f s" % ours_all["again_seconds"],
+         "%.3f s" % theirs["again_seconds"]),
+        ("tables shown", str(ours["text"].count("\nTABLE ")), str(ours_all["text"].count("\nTABLE ")), str(TABLES)),
+        ("characters", format(ours["chars"], ","), format(ours_all["chars"], ","), format(theirs["chars"], ",")),
+        ("tokens (tiktoken cl100k_base)", toks(ours), toks(ours_all), toks(theirs)),
+    ]
+    table(rows)
+    print("  SQLDatabase first spent %.3f s reflecting every table when it was made, on the connection its"
+          " first call then used; our first call starts on a fresh connection" % theirs["construct_seconds"])
+    for label, mine in (("default budget", ours), ("everything", ours_all)):
+        print("  speed-up, %s: first call %s, later calls %s, first call against SQLDatabase made and called %s"
+              % (label, ratio(theirs["seconds"], mine["seconds"]), ratio(theirs["again_seconds"], mine["again_seconds"]),
+                 ratio(theirs["construct_seconds"] + theirs["seconds"], mine["seconds"])))
+    print("  target: at least 10x")
+    if why:
+        print("  tokens not counted: tiktoken could not load its encoding (%s); characters only" % why)
+
+
+def table(rows) -> None:
+    widths = [max(len(str(r[i])) for r in rows) for i in range(len(rows[0]))]
+    for row in rows:
+        print("  " + "  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())
+
+
+if __name__ == "__main__":
+    main()
