@@ -1094,14 +1094,20 @@ def _text(value: Any) -> str:
 def _relations(relation_rows: Sequence[Tuple], key_rows: Sequence[Tuple]) -> List[_Relation]:
     relations: Dict[Tuple[str, str], _Relation] = {}
     order: List[_Relation] = []
+    rel = None
+    # rows come ordered by relation, so a new relation starts where the name changes
     for schema, name, kind, rows, column, type_, not_null in relation_rows:
-        key = (_text(schema), _text(name))
-        rel = relations.get(key)
-        if rel is None:
-            rel = _Relation(key[0], key[1], _text(kind), int(rows) if rows is not None else None)
-            relations[key] = rel
-            order.append(rel)
-        rel.columns.append(_Column(_text(column), _text(type_), bool(not_null)))
+        if rel is None or name != last_name or schema != last_schema:
+            last_schema, last_name = schema, name
+            key = (_text(schema), _text(name))
+            rel = relations.get(key)
+            if rel is None:
+                rel = _Relation(key[0], key[1], _text(kind), int(rows) if rows is not None else None)
+                relations[key] = rel
+                order.append(rel)
+        if type(column) is not str or type(type_) is not str:
+            column, type_ = _text(column), _text(type_)
+        rel.columns.append(_Column(column, type_, bool(not_null)))
 
     grouped: Dict[Tuple[str, str, str], List[Tuple]] = {}
     group_order: List[Tuple[str, str, str]] = []
