@@ -10,4 +10,5 @@ pytest_plugins = [
     "support.chat_server",
     "support.probe",
     "support.environments",
+    "support.agent_kit",
 ]
