@@ -23,6 +23,7 @@ Every server has two accounts:
 
 from __future__ import annotations
 
+import ctypes
 import glob
 import os
 import pwd
@@ -73,16 +74,21 @@ def _service_account(preferred: str) -> Optional[pwd.struct_passwd]:
     raise ServerError("running as root and found no unprivileged account to run the server as")
 
 
-def _demote(account: Optional[pwd.struct_passwd]):
-    if account is None:
-        return None
+def _child_setup(account: Optional[pwd.struct_passwd], death_signal: int):
+    def setup():  # runs in the child between fork and exec
+        if account is not None:
+            os.setgroups([])
+            os.setgid(account.pw_gid)
+            os.setuid(account.pw_uid)
+        # Stop with us even if we are killed before we can stop the server.
+        # Set after the change of user, which clears it.
+        try:
+            libc = ctypes.CDLL(None, use_errno=True)
+            libc.prctl(1, death_signal, 0, 0, 0)  # PR_SET_PDEATHSIG
+        except (OSError, AttributeError):
+            pass
 
-    def run_as_account():  # runs in the child between fork and exec
-        os.setgroups([])
-        os.setgid(account.pw_gid)
-        os.setuid(account.pw_uid)
-
-    return run_as_account
+    return setup
 
 
 def _execute(engine: sa.engine.Engine, statements: Iterable[str]) -> None:
@@ -103,6 +109,7 @@ def _execute(engine: sa.engine.Engine, statements: Iterable[str]) -> None:
 class _Server:
     kind = ""
     account_name = ""
+    stop_signal = signal.SIGTERM
 
     def __init__(self) -> None:
         self.account = _service_account(self.account_name)
@@ -121,7 +128,7 @@ class _Server:
             list(argv),
             stdout=subprocess.PIPE,
             stderr=subprocess.STDOUT,
-            preexec_fn=_demote(self.account),
+            preexec_fn=_child_setup(self.account, signal.SIGTERM),
             cwd=self.base,
         )
         if proc.returncode != 0:
@@ -137,7 +144,7 @@ class _Server:
                 stdout=log,
                 stderr=subprocess.STDOUT,
                 stdin=subprocess.DEVNULL,
-                preexec_fn=_demote(self.account),
+                preexec_fn=_child_setup(self.account, self.stop_signal),
                 cwd=self.base,
                 start_new_session=True,  # a Ctrl-C in the test run should not hit the server first
             )
