@@ -446,15 +446,3 @@ class MariaDBServer(_Server):
             ]
         )
 
-
-def start_all() -> List[_Server]:
-    """Both servers, started one after the other (for scripts)."""
-    servers: List[_Server] = []
-    try:
-        for cls in (PostgresServer, MariaDBServer):
-            servers.append(cls().start())
-    except BaseException:
-        for server in servers:
-            server.stop()
-        raise
-    return servers
