@@ -94,6 +94,24 @@ class TestArgumentBinding:
             four.__defaults__ = (None,)
 
 
+    def test_arguments_outlive_a_callee_that_drops_their_sources(self, frame_probe):
+        class Marker:
+            pass
+
+        function = frame_probe.call_then_return
+        function.__defaults__ = (Marker(),)  # the tuple holds its only reference
+        alive = weakref.ref(function.__defaults__[0])
+        seen_during_the_call = []
+
+        def drop_defaults():
+            function.__defaults__ = (None,)
+            seen_during_the_call.append(alive() is not None)
+
+        result = function(drop_defaults)
+        assert seen_during_the_call == [True]
+        assert result is alive() and type(result) is Marker
+
+
 class TestFunctionObjects:
     def test_attributes_like_the_interpreters_functions(self, frame_probe):
         f = frame_probe.four

@@ -80,6 +80,12 @@ py::object guard_body(const frame::Arguments& call) {
     return py::bool_(frame::guarded(call, prefix.c_str(), [&] { call[1](); }));
 }
 
+// Calls back into the interpreter, then hands back its second argument.
+py::object call_then_return_body(const frame::Arguments& call) {
+    call[0]();
+    return py::reinterpret_borrow<py::object>(call[1]);
+}
+
 py::object with_body(const frame::Arguments& call) {
     py::object result = py::none();
     frame::with(call[0], [&](py::handle value) { result = call[1](value); });
@@ -102,6 +108,8 @@ const frame::FunctionDef make_class = frame::function<make_class_body>("make_cla
 const frame::FunctionDef make_function = frame::function<make_function_body>("make_function", {"globals"});
 const frame::FunctionDef guard = frame::function<guard_body>("guard", {"prefix", "stage"});
 const frame::FunctionDef with = frame::function<with_body>("with_", {"manager", "block"});
+const frame::FunctionDef call_then_return =
+    frame::function<call_then_return_body>("call_then_return", {"callback", "value"});
 
 void body(frame::Module& module) {
     module.import_names("velto_probe_gate", {"record"});
@@ -119,6 +127,7 @@ void body(frame::Module& module) {
     module.define(make_function);
     module.define(guard);
     module.define(with);
+    module.define(call_then_return, py::make_tuple(py::none()));
 }
 
 frame::ModuleDefinition definition("velto_frame_probe", "velto_frame_probe", frame::run_body<body>, __FILE__,

@@ -34,14 +34,35 @@ PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 // Calling ----------------------------------------------------------------
 
-// Parameters live on the stack for the common short lists.
+// The bound arguments, held for the length of the call as the interpreter's
+// own functions hold theirs: a callee that reassigns __defaults__ or empties
+// the keyword dictionary must not free a value still in use. Short lists
+// live on the stack.
 class BoundArguments {
 public:
-    explicit BoundArguments(size_t count) : heap_(count > kInline ? count : 0) {}
+    explicit BoundArguments(size_t count) : count_(count), heap_(count > kInline ? count : 0) {}
+    ~BoundArguments() {
+        if (held_) {
+            for (size_t index = 0; index < count_; ++index) {
+                Py_DECREF(data()[index]);
+            }
+        }
+    }
+    BoundArguments(const BoundArguments&) = delete;
+    BoundArguments& operator=(const BoundArguments&) = delete;
+
     PyObject** data() { return heap_.empty() ? inline_ : heap_.data(); }
+    void hold() {
+        for (size_t index = 0; index < count_; ++index) {
+            Py_INCREF(data()[index]);
+        }
+        held_ = true;
+    }
 
 private:
     static constexpr size_t kInline = 8;
+    size_t count_;
+    bool held_ = false;
     PyObject* inline_[kInline] = {};
     std::vector<PyObject*> heap_;
 };
@@ -49,15 +70,15 @@ private:
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     FunctionObject* function = as_function(self);
     const FunctionDef& def = *function->def;
+    // Held for the traceback entry too, whatever the callee does meanwhile.
+    Ref globals = Ref::borrow(function->globals);
+    Ref closure = Ref::borrow(function->closure);
     BoundArguments bound(def.parameters.size());
     PyObject* extra = nullptr;
     PyObject* result = nullptr;
     if (bind_arguments(def, function->defaults, args, kwargs, bound.data(), &extra) == 0) {
+        bound.hold();
         Ref gathered(extra);
-        // The globals may be rebound by the callee; keep them alive for the
-        // traceback entry below.
-        Ref globals = Ref::borrow(function->globals);
-        Ref closure = Ref::borrow(function->closure);
         Call call{self, globals.get(), bound.data(), gathered.get(), closure.get()};
         result = def.implementation(call);
         if (result == nullptr && !PyErr_Occurred()) {
@@ -66,7 +87,7 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (result == nullptr) {
         add_traceback_entry(function->traceback_name, path_in_package(def.source_file), def.source_line,
-                            function->globals);
+                            globals.get());
     }
     return result;
 }
@@ -179,9 +200,11 @@ PyObject* get_signature(PyObject* self, void*) {
     if (!empty || !positional_or_keyword || !var_keyword) {
         return nullptr;
     }
-    PyObject* annotations = function->annotations;  // may be nullptr
+    // Held: building the parameters calls into the interpreter.
+    Ref annotations = Ref::borrow(function->annotations);
+    Ref defaults_tuple = Ref::borrow(function->defaults);
     auto annotation_of = [&](const char* name) -> PyObject* {
-        PyObject* found = annotations != nullptr ? PyDict_GetItemString(annotations, name) : nullptr;
+        PyObject* found = annotations ? PyDict_GetItemString(annotations.get(), name) : nullptr;
         return found != nullptr ? found : empty.get();
     };
     auto new_parameter = [&](const char* name, PyObject* kind, PyObject* default_value) -> PyObject* {
@@ -195,7 +218,7 @@ PyObject* get_signature(PyObject* self, void*) {
     };
 
     const Py_ssize_t count = static_cast<Py_ssize_t>(def.parameters.size());
-    const Py_ssize_t defaults = function->defaults != nullptr ? PyTuple_GET_SIZE(function->defaults) : 0;
+    const Py_ssize_t defaults = defaults_tuple ? PyTuple_GET_SIZE(defaults_tuple.get()) : 0;
     Ref parameters(PyList_New(0));
     if (!parameters) {
         return nullptr;
@@ -203,7 +226,7 @@ PyObject* get_signature(PyObject* self, void*) {
     for (Py_ssize_t index = 0; index < count; ++index) {
         Py_ssize_t from_end = count - index;
         PyObject* default_value =
-            from_end <= defaults ? PyTuple_GET_ITEM(function->defaults, defaults - from_end) : empty.get();
+            from_end <= defaults ? PyTuple_GET_ITEM(defaults_tuple.get(), defaults - from_end) : empty.get();
         Ref parameter(new_parameter(def.parameters[index], positional_or_keyword.get(), default_value));
         if (!parameter || PyList_Append(parameters.get(), parameter.get()) < 0) {
             return nullptr;

@@ -77,6 +77,12 @@ int copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, cons
     return PyObject_SetAttrString(module, to, value.get());
 }
 
+// The body's last binding: an empty __test__, which doctest reads.
+int bind_test(PyObject* module) {
+    Ref test(PyDict_New());
+    return test ? PyObject_SetAttrString(module, "__test__", test.get()) : -1;
+}
+
 }  // namespace
 
 // Extension modules keep process-wide state here, which another interpreter
@@ -153,8 +159,7 @@ int ModuleDefinition::run_body(PyObject* module) {
     if (present < 0 || (present == 0 && PyDict_SetItem(modules, name.get(), module) < 0)) {
         return -1;
     }
-    Ref test(PyDict_New());
-    if (body_(module) < 0 || !test || PyObject_SetAttrString(module, "__test__", test.get()) < 0) {
+    if (body_(module) < 0 || bind_test(module) < 0) {
         std::string entry = std::string("init ") + full_name_;
         add_traceback_entry(entry.c_str(), path_in_package(source_file_), line_, PyModule_GetDict(module));
         if (present == 0) {

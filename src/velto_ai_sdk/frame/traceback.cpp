@@ -58,6 +58,9 @@ namespace {
 // str turned into text only once the pending exception is safe aside.
 void add_entry(const char* function_name, PyObject* function_name_object, const char* source_file, int line,
                PyObject* globals) {
+    if (globals == nullptr || !PyDict_Check(globals)) {
+        return;  // a frame needs a namespace; the exception goes on without the entry
+    }
     Ref frame;
     {
         PendingException pending;
