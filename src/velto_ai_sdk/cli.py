@@ -274,7 +274,7 @@ def parser() -> argparse.ArgumentParser:
                                            "draw a chart. Without a configured model, a recorded session is "
                                            "replayed and the output says so.")
     demo.add_argument("--workdir", default=".velto", metavar="DIR",
-                      help="where the demo keeps its environment, database and charts (default: ./.velto)")
+                      help="where the demo keeps its code environment and charts (default: ./.velto)")
     demo.add_argument("--database-url", metavar="URL",
                       help="an administrator's SQLAlchemy URL of your own PostgreSQL, instead of starting one")
     demo.set_defaults(run=command_demo)

