@@ -47,7 +47,8 @@ MADE_IN_ORDER = [TOOLS[i] for i in (0, 1, 2, 3, 6, 5, 4)]
 
 
 def system_text(engine, media_path, instructions):
-    return BEFORE_ENGINE + engine + BEFORE_MEDIA_PATH + media_path + BEFORE_INSTRUCTIONS + instructions + AFTER_INSTRUCTIONS
+    return (BEFORE_ENGINE + engine + BEFORE_MEDIA_PATH + media_path + BEFORE_INSTRUCTIONS + instructions
+            + AFTER_INSTRUCTIONS)
 
 
 def quietly(call, *args):
@@ -146,7 +147,7 @@ def test_factory_reads_three_settings_and_builds_the_model(monkeypatch, capsys, 
     assert capsys.readouterr().out == "LLM is Ready!\n"
 
 
-@pytest.mark.parametrize("failing", ["client", "get_openai_data", "settings", "ChatOpenAI"])
+@pytest.mark.parametrize("failing", ["arguments", "client", "get_openai_data", "settings", "ChatOpenAI"])
 def test_factory_failures_propagate_with_nothing_printed(monkeypatch, capsys, failing):
     error = RuntimeError("account service is down")
     log = account(monkeypatch, [] if failing == "settings" else {"model_name": "m"})
@@ -157,9 +158,11 @@ def test_factory_failures_propagate_with_nothing_printed(monkeypatch, capsys, fa
     elif failing == "ChatOpenAI":
         monkeypatch.setattr(agent, "ChatOpenAI", raising(error))
     with pytest.raises(Exception) as raised:
-        agent.create_chat_openai_instance(KEY)
+        agent.create_chat_openai_instance(*(() if failing == "arguments" else (KEY,)))
     if failing == "settings":
         assert str(raised.value) == "'list' object has no attribute 'get'"
+    elif failing == "arguments":
+        assert type(raised.value) is TypeError and log == []
     else:
         assert raised.value is error
     assert capsys.readouterr().out == ""
@@ -248,7 +251,8 @@ def test_argument_schemas_are_made_anew_for_each_agent(monkeypatch):
         for cls, field_name, description in ((sql, "sql_query", "SQL query string to be executed"),
                                              (code, "code", "Python code to be executed")):
             assert cls.__qualname__ == "create_agent.<locals>." + cls.__name__
-            assert (cls.__module__, cls.__doc__, cls.__annotations__) == ("velto_ai_sdk.agent", None, {field_name: "str"})
+            assert (cls.__module__, cls.__doc__) == ("velto_ai_sdk.agent", None)
+            assert cls.__annotations__ == {field_name: "str"}
             (declared,) = cls.__fields__.values()
             assert (declared.name, declared.outer_type_, declared.required) == (field_name, str, True)
             assert declared.field_info.description == description
@@ -381,7 +385,8 @@ def test_template_is_made_of_four_entries(monkeypatch):
     monkeypatch.setattr(agent, "MessagesPlaceholder", placeholder)
     executor = make_agent("m", "e", "i")
 
-    assert placeholder.calls == [((), [("variable_name", "chat_history")]), ((), [("variable_name", "agent_scratchpad")])]
+    assert placeholder.calls == [((), [("variable_name", "chat_history")]),
+                                 ((), [("variable_name", "agent_scratchpad")])]
     ((entries,), keywords), = from_messages.calls
     assert keywords == [] and type(entries) is list and len(entries) == 4
     assert entries[0] == ("system", system_text("e", "m", "i")) and type(entries[0]) is tuple
@@ -402,12 +407,16 @@ def test_executor_is_assembled_with_its_settings(monkeypatch, capsys):
             made["bound"] = super().bind_tools(*args, **kwargs)
             return made["bound"]
 
-    agent_class = agent.CustomRunnableAgent
+    agent_class, parser_class = agent.CustomRunnableAgent, agent.OpenAIToolsAgentOutputParser
     monkeypatch.setattr(agent, "ChatOpenAI", Chat)
-    monkeypatch.setattr(agent, "AgentExecutor", recorder(AgentExecutor))
-    monkeypatch.setattr(agent, "CustomRunnableAgent", recorder(agent_class))
+    for name, real in (("AgentExecutor", AgentExecutor), ("CustomRunnableAgent", agent_class),
+                       ("OpenAIToolsAgentOutputParser", parser_class),
+                       ("create_chat_openai_instance", agent.create_chat_openai_instance)):
+        monkeypatch.setattr(agent, name, recorder(real))
     executor = agent.create_agent(KEY, "m", "MySQL")
     assert capsys.readouterr().out == READY
+    assert agent.create_chat_openai_instance.calls == [((KEY,), [])]
+    assert agent.OpenAIToolsAgentOutputParser.calls == [((), [])]
 
     (tools,), bind_keywords = made["bind_tools"]
     assert bind_keywords == {} and type(tools) is list
@@ -427,16 +436,22 @@ def test_executor_is_assembled_with_its_settings(monkeypatch, capsys):
     assert isinstance(prompt, ChatPromptTemplate)
     assert bound is made["bound"] and isinstance(bound, RunnableBinding) and isinstance(bound.bound, Chat)
     assert [tool["function"]["name"] for tool in bound.kwargs["tools"]] == [name for name, _, _, _ in TOOLS]
-    assert type(parser) is agent.OpenAIToolsAgentOutputParser
+    assert type(parser) is parser_class
     for setting in ("max_iterations", "max_execution_time", "early_stopping_method", "return_intermediate_steps",
                     "trim_intermediate_steps"):
         assert getattr(executor, setting) == AgentExecutor.__fields__[setting].default
+
+
+class OwnFormatError(Exception):
+    def __format__(self, spec):
+        return "formatted[%s]" % spec
 
 
 @pytest.mark.parametrize(
     "name, stand_in, message",
     [
         ("AgentExecutor", raising(ValueError("no executor today")), "no executor today"),
+        ("AgentExecutor", raising(OwnFormatError("str")), "formatted[]"),
         ("CustomRunnableAgent", raising(TypeError("bad runnable")), "bad runnable"),
         ("OpenAIToolsAgentOutputParser", raising(LookupError("no parser")), "no parser"),
         ("OpenAIToolsAgentOutputParser", lambda: 42,
@@ -444,7 +459,8 @@ def test_executor_is_assembled_with_its_settings(monkeypatch, capsys):
         ("AgentExecutor", None, "name 'AgentExecutor' is not defined"),
         ("CustomRunnableAgent", None, "name 'CustomRunnableAgent' is not defined"),
     ],
-    ids=["executor raises", "agent raises", "parser raises", "LangChain refuses", "no executor", "no agent class"],
+    ids=["executor raises", "formatted", "agent raises", "parser raises", "LangChain refuses", "no executor",
+         "no agent class"],
 )
 def test_a_failure_while_assembling_is_printed_and_gives_none(monkeypatch, capsys, name, stand_in, message):
     if stand_in is None:
@@ -465,8 +481,11 @@ def test_an_interrupt_while_assembling_passes_through(monkeypatch, capsys, error
 
 
 class NoFormat:
+    def __init__(self, message):
+        self.message = message
+
     def __format__(self, spec):
-        raise ValueError("cannot be text")
+        raise ValueError(self.message)
 
 
 ERROR = RuntimeError("stage failed")
@@ -482,9 +501,11 @@ ERROR = RuntimeError("stage failed")
         ("ChatPromptTemplate", types.SimpleNamespace(from_messages=raising(ERROR)), ("m", "MySQL"), ERROR,
          "LLM is Ready!\n"),
         ("MessagesPlaceholder", raising(ERROR), ("m", "MySQL"), ERROR, "LLM is Ready!\n"),
-        (None, None, (NoFormat(), "MySQL"), "cannot be text", "LLM is Ready!\n"),
+        (None, None, (NoFormat("no media text"), "MySQL"), "no media text", "LLM is Ready!\n"),
+        (None, None, (NoFormat("no media text"), NoFormat("no engine text")), "no engine text", "LLM is Ready!\n"),
     ],
-    ids=["factory", "model without bind_tools", "tools", "template", "placeholder", "media path text"],
+    ids=["factory", "model without bind_tools", "tools", "template", "placeholder", "media path text",
+         "engine text first"],
 )
 def test_failures_before_assembly_reach_the_host_unchanged(monkeypatch, capsys, name, stand_in, arguments, expected,
                                                            printed):

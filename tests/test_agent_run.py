@@ -82,6 +82,11 @@ class Agent:
         return self.result
 
 
+class OwnFormatError(Exception):
+    def __format__(self, spec):
+        return "formatted[%s]" % spec
+
+
 class FalsyAgent(Agent):
     def __bool__(self):
         return False
@@ -143,11 +148,12 @@ def test_a_successful_run_is_reported_once_after_the_context_closes(host, capsys
     "result, error, cost_error, line",
     [
         (None, ValueError('relation "sales" does not exist'), None, 'relation "sales" does not exist'),
+        (None, OwnFormatError("str"), None, "formatted[]"),
         ({"answer": "Forty-two."}, None, None, "'output'"),
         ({}, None, None, "'output'"),
         ({"output": "Forty-two."}, None, LookupError("usage not counted"), "usage not counted"),
     ],
-    ids=["invocation fails", "no output entry", "empty result", "cost unreadable"],
+    ids=["invocation fails", "formatted", "no output entry", "empty result", "cost unreadable"],
 )
 def test_a_failed_run_prints_one_line_and_sends_no_report(host, capsys, result, error, cost_error, line):
     host.cost_error = cost_error
@@ -175,6 +181,49 @@ def test_an_interrupt_swallowed_by_the_context_leaves_no_output(host, capsys):
     assert [entry if isinstance(entry, str) else entry[0] for entry in host.log] == [
         "get_openai_callback", "enter", "invoke", "exit"]
     assert capsys.readouterr().out == ""
+
+
+def test_a_failure_of_the_failure_line_goes_to_the_context(host, monkeypatch):
+    error = OSError("standard output is closed")
+
+    def print(*args):
+        raise error
+
+    monkeypatch.setattr(agent, "print", print, raising=False)
+    with pytest.raises(OSError) as raised:
+        agent.run_agent(Agent(host.log, error=ValueError("no such table")), KEY, QUESTION)
+    assert raised.value is error
+    assert host.log[:-1] == OPENED and host.log[-1][:3] == ("exit", OSError, error)
+
+
+class BoundByDescriptors:
+    """A usage context whose operations are a class method and a static
+    method: the interpreter binds each through its descriptor."""
+
+    log = []
+
+    @classmethod
+    def __enter__(cls):
+        cls.log.append("enter")
+        return types.SimpleNamespace(total_tokens=5, total_cost=0.5)
+
+    @staticmethod
+    def __exit__(*exc_info):
+        BoundByDescriptors.log.append(("exit",) + exc_info)
+
+
+@pytest.mark.xfail(strict=True, raises=TypeError,
+                   reason="the frame's with() calls __enter__ and __exit__ as fetched from the type, passing the "
+                          "manager, instead of binding them through their descriptors as the interpreter does")
+def test_the_usage_context_is_entered_as_the_interpreter_enters_it(host, monkeypatch):
+    BoundByDescriptors.log = host.log
+    with BoundByDescriptors():
+        pass
+    assert host.log == ["enter", CLOSED]
+    host.log.clear()
+    monkeypatch.setattr(agent, "get_openai_callback", BoundByDescriptors)
+    assert agent.run_agent(Agent(host.log, {"output": "Forty-two."}), KEY, QUESTION) == "Forty-two."
+    assert host.log == ["enter", "invoke", CLOSED, ("send_user_question", (KEY, QUESTION, 5, 0.5), {})]
 
 
 def test_a_failing_report_loses_the_answer(host, capsys):
