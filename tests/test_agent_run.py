@@ -212,9 +212,6 @@ class BoundByDescriptors:
         BoundByDescriptors.log.append(("exit",) + exc_info)
 
 
-@pytest.mark.xfail(strict=True, raises=TypeError,
-                   reason="the frame's with() calls __enter__ and __exit__ as fetched from the type, passing the "
-                          "manager, instead of binding them through their descriptors as the interpreter does")
 def test_the_usage_context_is_entered_as_the_interpreter_enters_it(host, monkeypatch):
     BoundByDescriptors.log = host.log
     with BoundByDescriptors():

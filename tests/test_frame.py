@@ -348,3 +348,19 @@ class TestGuardedStagesAndContexts:
             frame_probe.with_(Manager(False), fail)
         assert calls == ["enter", (ValueError, ValueError, True)]
         assert frame_probe.with_(Manager(True), fail) is None
+
+    def test_with_statement_finds_special_methods_as_the_interpreter_does(self, frame_probe):
+        class Manager:
+            @classmethod
+            def __enter__(cls):
+                return cls
+
+            @staticmethod
+            def __exit__(*exc_info):
+                return False
+
+        manager = Manager()
+        manager.__enter__ = lambda: "an instance attribute is not a special method"
+        assert frame_probe.with_(manager, lambda value: value) is Manager
+        with pytest.raises(TypeError, match="^'object' object does not support the context manager protocol$"):
+            frame_probe.with_(object(), lambda value: value)

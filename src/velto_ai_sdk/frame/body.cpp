@@ -56,6 +56,23 @@ py::object new_class(py::handle globals, const char* name, const char* qualname,
                                            methods.size()));
 }
 
+py::object special_method(py::handle object, const char* name) {
+    py::str key(name);
+    for (py::handle base : py::type::handle_of(object).attr("__mro__")) {
+        py::object namespace_dict = base.attr("__dict__");
+        if (!contains(namespace_dict, key)) {
+            continue;
+        }
+        py::object attribute = namespace_dict[key];
+        descrgetfunc bind = Py_TYPE(attribute.ptr())->tp_descr_get;
+        if (bind == nullptr) {
+            return attribute;
+        }
+        return steal_or_throw(bind(attribute.ptr(), object.ptr(), py::type::handle_of(object).ptr()));
+    }
+    return py::object();
+}
+
 void print_line(py::handle globals, py::handle text) { global(globals, "print")(text); }
 
 void Arguments::set_global(const char* name, py::handle value) const {

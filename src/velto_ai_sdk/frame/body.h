@@ -177,20 +177,29 @@ bool guarded(const Arguments& call, const char* prefix, Stage&& stage) {
     return false;
 }
 
-// The with statement: __enter__ and __exit__ are looked up on the manager's
-// type before __enter__ is called; an exception from `block` goes to
-// __exit__, which may swallow it by returning a true value.
+// A special method as the interpreter finds it: in the namespaces along the
+// type's method resolution order (never the instance's own), bound to
+// `object` through its descriptor. Null when there is none.
+py::object special_method(py::handle object, const char* name);
+
+// The with statement: __enter__ and __exit__ are looked up before __enter__
+// is called; an exception from `block` goes to __exit__, which may swallow
+// it by returning a true value.
 template <class Block>
 void with(py::handle manager, Block&& block) {
-    py::handle type = py::type::handle_of(manager);
-    py::object enter = type.attr("__enter__");
-    py::object exit = type.attr("__exit__");
-    py::object value = enter(manager);
+    py::object enter = special_method(manager, "__enter__");
+    py::object exit = special_method(manager, "__exit__");
+    if (!enter || !exit) {
+        frame::raise(PyExc_TypeError,
+                     py::str("'{}' object does not support the context manager protocol")
+                         .format(py::type::handle_of(manager).attr("__qualname__")));
+    }
+    py::object value = enter();
     try {
         block(value);
     } catch (py::error_already_set& error) {
         py::object traceback = error.trace() ? py::object(error.trace()) : py::none();
-        py::object swallowed = exit(manager, error.type(), error.value(), traceback);
+        py::object swallowed = exit(error.type(), error.value(), traceback);
         int truth = PyObject_IsTrue(swallowed.ptr());
         if (truth < 0) {
             throw py::error_already_set();
@@ -200,7 +209,7 @@ void with(py::handle manager, Block&& block) {
         }
         return;
     }
-    exit(manager, py::none(), py::none(), py::none());
+    exit(py::none(), py::none(), py::none());
 }
 
 }  // namespace velto::frame
