@@ -183,13 +183,7 @@ def plain_tools(ours):
 
 
 def questions(runs):
-    from velto_ai_sdk import scripted_model
     from velto_ai_sdk.scripted_model import ScriptedChatServer
-
-    # The handler writes headers and body in two sends; with Nagle's
-    # algorithm on, the body waits for the client's delayed acknowledgement
-    # (some 40 ms a request), which would hide what is being measured.
-    scripted_model._Handler.disable_nagle_algorithm = True
     server = ScriptedChatServer([answer] * (len(TOOL_TURNS) + 1) * (2 * runs + 20)).start()
     os.environ.update(server.environ())
     try:

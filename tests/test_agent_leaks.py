@@ -28,13 +28,7 @@ ALLOWED_PER_CALL = 8
 
 SERVER = textwrap.dedent("""
     import sys
-    from velto_ai_sdk import scripted_model
     from velto_ai_sdk.scripted_model import ScriptedChatServer, error_reply, text_reply, tool_call_reply
-
-    # The handler sends headers and body in two writes; with Nagle's
-    # algorithm the body waits for the client's delayed acknowledgement,
-    # some 40 ms a request.
-    scripted_model._Handler.disable_nagle_algorithm = True
 
     def answer(body):
         if body["messages"][-1]["role"] == "tool":

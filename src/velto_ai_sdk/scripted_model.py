@@ -489,6 +489,9 @@ class _Handler(BaseHTTPRequestHandler):
     # a length or is chunked.
     protocol_version = "HTTP/1.1"
     server_version = "ScriptedChatServer/1"
+    # Headers and body go out in separate writes; with Nagle's algorithm the
+    # body would wait for the client's delayed acknowledgement (some 40 ms).
+    disable_nagle_algorithm = True
     server: "_HTTPServer"
 
     def setup(self) -> None:
