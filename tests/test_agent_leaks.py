@@ -1,24 +1,22 @@
 """Leaks in the agent module: create_agent, run_agent and plan, on their
 success and error paths, called a few hundred times (the cheap paths a few
-thousand) with memory traced by tracemalloc, by the method of test_leaks.py.
+thousand) with memory traced by tracemalloc (see support/leaks.py).
 
 Real runs talk to the scripted chat server in a child process: a server in
 this process would record every request it answers, and its records would
 grow with the very calls being measured.
 """
 
-import contextlib
 import gc
 import subprocess
 import sys
 import textwrap
-import tracemalloc
 
 import pytest
 from langchain_core.runnables import Runnable
 
 import velto_ai_sdk.agent as agent
-from support.agent_kit import Discard
+from support.leaks import expect, growth
 
 pytestmark = pytest.mark.usefixtures("local_account")
 
@@ -40,60 +38,6 @@ SERVER = textwrap.dedent("""
     sys.stdin.read()
     server.stop()
 """)
-
-
-# pydantic makes new classes for every agent (our two schemas, and LangChain
-# makes schemas for the tools), and the interpreter's tables of subclasses
-# and ABC caches grow by doubling as classes come and go: single blocks of 9
-# to 144 KiB, now and then, long after a warm-up we could afford. What a leak
-# of ours leaves behind is small blocks, one or more per call.
-LARGE_BLOCK = 8192
-
-
-def traced():
-    """Traced memory in blocks under LARGE_BLOCK."""
-    # The interpreter's method cache keeps a reference to the last name
-    # looked up in each of its 4096 slots. Names that C++ code looks up are
-    # new strings at every lookup and stay there until their slot is taken
-    # again, which fills the cache slowly over many thousands of calls.
-    sys._clear_type_cache()
-    gc.collect()
-    return sum(trace.size for trace in tracemalloc.take_snapshot().traces if trace.size < LARGE_BLOCK)
-
-
-def growth(action, rounds):
-    """The smaller growth of traced memory over two batches of calls."""
-    # Printed lines go nowhere: pytest's capture would keep them.
-    with contextlib.redirect_stdout(Discard()):
-        return measured(action, rounds)
-
-
-def measured(action, rounds):
-    tracemalloc.start()
-    try:
-        for _ in range(rounds // 3):
-            action()
-        batches = []
-        for _ in range(2):
-            before = traced()
-            for _ in range(rounds):
-                action()
-            batches.append(traced() - before)
-        return min(batches)
-    finally:
-        tracemalloc.stop()
-
-
-def expect(error, call, *args, **kwargs):
-    def action():
-        try:
-            call(*args, **kwargs)
-        except error:
-            pass
-        else:
-            raise AssertionError("%s was expected" % error.__name__)
-
-    return action
 
 
 def answered(expected, call, *args):

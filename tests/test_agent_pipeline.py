@@ -15,7 +15,8 @@ from langchain_core.runnables import Runnable, RunnableBinding, RunnableParallel
 from langchain_openai import ChatOpenAI
 
 import velto_ai_sdk.agent as agent
-from support.agent_kit import AFTER_INSTRUCTIONS, BEFORE_ENGINE, BEFORE_INSTRUCTIONS, BEFORE_MEDIA_PATH, Discard
+from support.agent_kit import AFTER_INSTRUCTIONS, BEFORE_ENGINE, BEFORE_INSTRUCTIONS, BEFORE_MEDIA_PATH
+from support.leaks import Discard
 from velto_ai_sdk.scripted_model import text_reply, tool_call_reply
 
 pytestmark = pytest.mark.usefixtures("local_account")

@@ -1,5 +1,6 @@
 """Reference leaks: each public function, on its success and its error paths,
-called a few thousand times with memory traced by tracemalloc.
+called a few thousand times with memory traced by tracemalloc (see
+support/leaks.py).
 
 The child processes are /bin/true and /bin/false standing in for the
 environment's interpreter: the code paths through our functions are the same,
@@ -8,55 +9,17 @@ and each call costs a millisecond instead of an interpreter start.
 
 import contextlib
 import gc
-import io
 import sys
-import tracemalloc
 
 import pytest
 
 import velto_ai_sdk.codetool as codetool
 import velto_ai_sdk.master as master
+from support.leaks import Discard, expect, growth
 
 ROUNDS = 1500
-# A leaked object per call adds at least ROUNDS * 28 bytes in every batch;
-# the interpreter's own caches settle within the warm-up and the first batch.
+# A leaked object per call adds at least ROUNDS * 24 bytes in every batch.
 ALLOWED_GROWTH = ROUNDS * 8
-
-
-class Discard(io.TextIOBase):
-    def write(self, text):
-        return len(text)
-
-
-def growth(action, rounds=ROUNDS):
-    """The smaller growth of traced memory over two batches of calls."""
-    tracemalloc.start()
-    try:
-        for _ in range(rounds // 3):
-            action()
-        batches = []
-        for _ in range(2):
-            gc.collect()
-            before = tracemalloc.get_traced_memory()[0]
-            for _ in range(rounds):
-                action()
-            gc.collect()
-            batches.append(tracemalloc.get_traced_memory()[0] - before)
-        return min(batches)
-    finally:
-        tracemalloc.stop()
-
-
-def expect(error, call, *args, **kwargs):
-    def action():
-        try:
-            call(*args, **kwargs)
-        except error:
-            pass
-        else:
-            raise AssertionError("%s was expected" % error.__name__)
-
-    return action
 
 
 @pytest.fixture(autouse=True)
@@ -147,4 +110,4 @@ def test_frame_paths_do_not_leak(frame_probe):
         frame_probe.guard("p: ", lambda: 1 / 0)
         frame_probe.with_(contextlib.nullcontext(1), lambda value: value)
 
-    assert growth(everything) < ALLOWED_GROWTH
+    assert growth(everything, ROUNDS) < ALLOWED_GROWTH

@@ -3,22 +3,12 @@
 `local_account`: the account client in local mode, with its usage ledger in
 the test's own directory and a chat-model key in the environment.
 
-`Discard`: a standard output that keeps nothing, for runs whose printed
-trace is not under test (a StringIO would grow with every printed line).
-
 The fixed pieces of the agent's system text, line by line, as the model has
 always been shown them: the host's engine name, media directory and
 instructions go between them.
 """
 
-import io
-
 import pytest
-
-
-class Discard(io.TextIOBase):
-    def write(self, text):
-        return len(text)
 
 
 @pytest.fixture

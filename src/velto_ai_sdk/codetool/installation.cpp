@@ -1,6 +1,7 @@
 // Package installation into the private environment, one pip run per
 // requirement with the environment's own interpreter.
 #include "velto_ai_sdk/codetool/codetool.h"
+#include "velto_ai_sdk/codetool/install_and_report.h"
 #include "velto_ai_sdk/frame/body.h"
 
 namespace velto::codetool {
@@ -42,14 +43,6 @@ py::object install_dependencies_body(const frame::Arguments& call) {
     return py::none();
 }
 
-py::object safe_install_modules_body(const frame::Arguments& call) {
-    frame::guarded(call, "An error occurred during installation: ", [&] {
-        call.global("install_dependencies")(call[0]);
-        call.print("Installation successful.");
-    });
-    return py::none();
-}
-
 py::object install_defaults_body(const frame::Arguments& call) {
     py::list defaults;
     for (const char* name : {"matplotlib", "scikit-learn", "numpy", "statsmodels", "pandas", "scipy"}) {
@@ -65,7 +58,7 @@ const frame::FunctionDef install_dependencies =
     frame::function<install_dependencies_body>("install_dependencies", {"dependencies"});
 
 const frame::FunctionDef safe_install_modules =
-    frame::function<safe_install_modules_body>("safe_install_modules", {"module_names"});
+    frame::function<install_and_report>("safe_install_modules", {"module_names"});
 
 const frame::FunctionDef install_defaults = frame::function<install_defaults_body>("install_defaults", {});
 

@@ -2,6 +2,7 @@
 // environment and to install packages into it, for hosts that would rather
 // read a printed line than handle an exception. Everything public of the
 // code runner is re-exported.
+#include "velto_ai_sdk/codetool/install_and_report.h"
 #include "velto_ai_sdk/frame/body.h"
 
 namespace velto::master {
@@ -12,22 +13,14 @@ namespace py = pybind11;
 
 py::object initialize_env_body(const frame::Arguments& call) {
     frame::guarded(call, "An error occurred during initilization: ",
-                   [&] { call.global("initialize_environment")(call[0]); });
-    return py::none();
-}
-
-py::object safe_install_modules_body(const frame::Arguments& call) {
-    frame::guarded(call, "An error occurred during installation: ", [&] {
-        call.global("install_dependencies")(call[0]);
-        call.print("Installation successful.");
-    });
+                   [&] { call.call_global("initialize_environment", call[0]); });
     return py::none();
 }
 
 const frame::FunctionDef initialize_env = frame::function<initialize_env_body>("initialize_env", {"env_path"});
 
 const frame::FunctionDef safe_install_modules =
-    frame::function<safe_install_modules_body>("safe_install_modules", {"module_names"})
+    frame::function<codetool::install_and_report>("safe_install_modules", {"module_names"})
         .with_doc("\n    Calls install_dependencies with a list of module names and handles any errors.\n    \n"
                   "    :param module_names: A list of strings representing the names of the modules to install.\n"
                   "    ");
