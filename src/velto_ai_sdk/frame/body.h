@@ -44,8 +44,8 @@ bool translate_exceptions(Work&& work) noexcept {
 // the moment of the call. Throws NameError when there is none.
 py::object global(py::handle globals, const char* name);
 
-// What the interpreter's format() gives for `value` with an empty format
-// specification; the string form, for exceptions.
+// What the interpreter's format(value, "") gives: the string form, for
+// exceptions.
 py::str format(py::handle value);
 
 // Raises an exception of class `type` with `message` (a str).
