@@ -39,10 +39,15 @@ def agent():
     return velto_ai_sdk.agent
 
 
-def test_namespace_holds_exactly_the_bindings_in_order(agent):
-    names = [name for name in vars(agent) if not name.startswith("__")]
-    assert names == BOUND_IN_ORDER
-    assert agent.__test__ == {} and agent.__doc__ is None
+def test_namespace_holds_exactly_the_bindings_in_order():
+    # In a fresh interpreter: a test here that removes and restores a name
+    # moves it to the end of the namespace.
+    out = run_python("""
+        import velto_ai_sdk.agent as agent
+        print([name for name in vars(agent) if not name.startswith("__")])
+        print(agent.__test__, agent.__doc__)
+    """)
+    assert out == "%r\n{} None\n" % (BOUND_IN_ORDER,)
 
 
 def test_names_come_from_where_they_should(agent):

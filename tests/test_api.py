@@ -223,5 +223,7 @@ def test_import_is_quiet_and_concurrent_processes_lose_no_rows(tmp_path):
         child.stdout.readline()  # started and imported
     go.touch()
     assert [child.wait() for child in children] == [0] * 4
+    for child in children:
+        child.stdout.close()
     summary = api.usage_summary()
     assert (summary["questions"], summary["tokens"], summary["cost"]) == (200, 4 * sum(range(50)), 100.0)

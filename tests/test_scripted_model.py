@@ -88,6 +88,7 @@ class TestOpenAIClient:
         assert text == "There are forty two customers."
         assert chunks[-1]["choices"] == [] and chunks[-1]["usage"]["total_tokens"] == 17
         assert chunks[-2]["choices"][0]["finish_reason"] == "stop"
+        conn.close()
 
     def test_scripted_error_and_retry_consumes_next_reply(self, scripted_chat_server):
         server = scripted_chat_server([
