@@ -135,4 +135,4 @@ frame::ModuleDefinition definition("velto_frame_probe", "velto_frame_probe", fra
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_velto_frame_probe(void) { return definition.initialize(); }
+VELTO_MODULE_INIT PyInit_velto_frame_probe(void) { return definition.initialize(); }

@@ -77,4 +77,4 @@ frame::ModuleDefinition definition("agent", "velto_ai_sdk.agent", frame::run_bod
 
 }  // namespace velto::agent
 
-PyMODINIT_FUNC PyInit_agent(void) { return velto::agent::definition.initialize(); }
+VELTO_MODULE_INIT PyInit_agent(void) { return velto::agent::definition.initialize(); }

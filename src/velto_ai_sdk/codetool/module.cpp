@@ -35,4 +35,4 @@ frame::ModuleDefinition definition("codetool", "velto_ai_sdk.codetool", frame::r
 
 }  // namespace velto::codetool
 
-PyMODINIT_FUNC PyInit_codetool(void) { return velto::codetool::definition.initialize(); }
+VELTO_MODULE_INIT PyInit_codetool(void) { return velto::codetool::definition.initialize(); }

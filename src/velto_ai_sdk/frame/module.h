@@ -7,6 +7,15 @@
 
 #include <cstdint>
 
+// Declares a module's PyInit_ function. PyMODINIT_FUNC marks it for export
+// only from CPython 3.9 on; on 3.8 it takes the default visibility, which
+// this build hides.
+#if defined(__GNUC__) && !defined(_WIN32)
+#define VELTO_MODULE_INIT extern "C" __attribute__((visibility("default"))) PyObject*
+#else
+#define VELTO_MODULE_INIT PyMODINIT_FUNC
+#endif
+
 namespace velto::frame {
 
 // The statements of a module, run once against its new module object.

@@ -37,4 +37,4 @@ frame::ModuleDefinition definition("master", "velto_ai_sdk.master", frame::run_b
 
 }  // namespace velto::master
 
-PyMODINIT_FUNC PyInit_master(void) { return velto::master::definition.initialize(); }
+VELTO_MODULE_INIT PyInit_master(void) { return velto::master::definition.initialize(); }
