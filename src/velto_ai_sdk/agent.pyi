@@ -7,7 +7,7 @@ import os as os
 from typing import Any, Dict, List, Optional, Tuple, Union
 
 import aiohttp as aiohttp
-import requests as requests
+import requests as requests  # type: ignore[import-untyped,unused-ignore]  # older releases are untyped
 from dotenv import load_dotenv as load_dotenv
 from langchain.agents import AgentExecutor as AgentExecutor
 from langchain.agents.agent import RunnableAgent as RunnableAgent
