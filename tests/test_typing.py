@@ -36,7 +36,18 @@ def test_mistakes_are_reported(cache):
     assert reported == [4, 5, 6, 7], done.stdout
 
 
+def allowlists():
+    # stubtest before mypy 2 also walks into the LangChain and pydantic classes
+    # the agent module re-exports; mypy 2 stops at them and would call the
+    # entries for them unused.
+    from mypy.version import __version__
+    names = ["stubtest-allowlist.txt"]
+    if int(__version__.split(".")[0]) < 2:
+        names.append("stubtest-allowlist-mypy1.txt")
+    return [argument for name in names for argument in ("--allowlist", name)]
+
+
 def test_stubs_agree_with_the_modules():
-    done = mypy("mypy.stubtest", "--allowlist", "stubtest-allowlist.txt",
+    done = mypy("mypy.stubtest", *allowlists(),
                 "velto_ai_sdk.codetool", "velto_ai_sdk.master", "velto_ai_sdk.agent")
     assert done.returncode == 0, done.stdout + done.stderr
