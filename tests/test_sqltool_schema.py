@@ -217,8 +217,8 @@ def test_sample_values_survive_the_row_text(postgresql_server, sql_env, value):
     url = postgresql_server.create_database("schema_values", [])
     postgresql_server.admin_execute(["CREATE TABLE v (a int, b text, c int)", "GRANT SELECT ON v TO velto_app"],
                                     "schema_values")
-    postgresql_server.admin_engine("schema_values").connect().exec_driver_sql(
-        "INSERT INTO v VALUES (1, %(b)s, NULL)", {"b": value}).close()
+    with postgresql_server.admin_engine("schema_values").connect() as connection:
+        connection.exec_driver_sql("INSERT INTO v VALUES (1, %(b)s, NULL)", {"b": value})
     sql_env.set(VELTO_POSTGRES_URL=url)
     lines = _blocks(sqltool.get_pgdb_schema())["public.v"]
     expected = "NULL" if value is None else value.replace("\n", "\\n")
