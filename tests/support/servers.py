@@ -423,6 +423,11 @@ class MariaDBServer(_Server):
             conn.close()
 
     def _probe_socket(self) -> None:
+        # PyMySQL leaves its socket open when the connect itself fails, so
+        # the server's socket is tried bare first
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as bare:
+            bare.settimeout(2)
+            bare.connect(self.socket_path)
         import pymysql
 
         pymysql.connect(unix_socket=self.socket_path, user="root", password="", connect_timeout=2).close()
