@@ -7,7 +7,6 @@ this process would record every request it answers, and its records would
 grow with the very calls being measured.
 """
 
-import gc
 import subprocess
 import sys
 import textwrap
@@ -16,7 +15,7 @@ import pytest
 from langchain_core.runnables import Runnable
 
 import velto_ai_sdk.agent as agent
-from support.leaks import expect, growth
+from support.leaks import expect, growth, reference_counts_after
 
 pytestmark = pytest.mark.usefixtures("local_account")
 
@@ -168,11 +167,5 @@ def test_arguments_keep_their_reference_counts(monkeypatch):
         expect(TypeError, planner.plan, steps, None, intermediate_steps=steps),
     ]
     watched = (key, media_path, engine, instructions, question, runner, steps, history, planner)
-    for call in calls:
-        call()
-    before = [sys.getrefcount(value) for value in watched]
-    for _ in range(50):
-        for call in calls:
-            call()
-    gc.collect()
-    assert [sys.getrefcount(value) for value in watched] == before
+    before, after = reference_counts_after(calls, watched, rounds=50)
+    assert after == before

@@ -8,14 +8,12 @@ and each call costs a millisecond instead of an interpreter start.
 """
 
 import contextlib
-import gc
-import sys
 
 import pytest
 
 import velto_ai_sdk.codetool as codetool
 import velto_ai_sdk.master as master
-from support.leaks import Discard, expect, growth
+from support.leaks import Discard, expect, growth, reference_counts_after
 
 ROUNDS = 1500
 # A leaked object per call adds at least ROUNDS * 24 bytes in every batch.
@@ -81,14 +79,8 @@ def test_arguments_keep_their_reference_counts(tmp_path):
         expect(TypeError, codetool.execute_code, code, extra=requirements),
     ]
     watched = (code, requirements, path)
-    for call in calls:
-        call()
-    before = [sys.getrefcount(value) for value in watched]
-    for _ in range(200):
-        for call in calls:
-            call()
-    gc.collect()
-    assert [sys.getrefcount(value) for value in watched] == before
+    before, after = reference_counts_after(calls, watched, rounds=200)
+    assert after == before
 
 
 def test_frame_paths_do_not_leak(frame_probe):

@@ -76,3 +76,17 @@ def expect(error, call, *args, **kwargs):
             raise AssertionError("%s was expected" % error.__name__)
 
     return action
+
+
+def reference_counts_after(calls, watched, rounds):
+    """The reference counts of `watched` before and after `rounds` more
+    rounds of `calls` (after one round to settle caches): a reference
+    leaked on an argument shows as a count that only goes up."""
+    for call in calls:
+        call()
+    before = [sys.getrefcount(value) for value in watched]
+    for _ in range(rounds):
+        for call in calls:
+            call()
+    gc.collect()
+    return before, [sys.getrefcount(value) for value in watched]
