@@ -3,8 +3,9 @@
 It knows a set of account keys, answers ``GET /v1/settings`` and takes
 ``POST /v1/usage``, dropping a report whose Idempotency-Key it has already
 taken, as a careful service would. Tests script failures ahead with
-``fail_next``. Fixtures: ``account_service`` (running) and ``dead_service_url``
-(an address where nothing listens).
+``fail_next``: a status, ``LOST``, or a misbehaving answer made by
+``retry_after``, ``drip`` or ``flood``. Fixtures: ``account_service``
+(running) and ``dead_service_url`` (an address where nothing listens).
 """
 
 from __future__ import annotations
@@ -12,11 +13,41 @@ from __future__ import annotations
 import json
 import socket
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
 LOST = "lost"  # scripted answer: take the request, then answer only after the client gave up
+FILLER_PIECE = 1 << 20
+
+
+class Scripted:
+    """An answer that misbehaves: extra headers, bytes dripped one at a time
+    from the head or the body on, or a huge body of spaces inside ``{}``
+    (valid JSON), with or without its Content-Length. A status of 200 plays
+    the service's own answer (a report is taken); any other a failure."""
+
+    def __init__(self, status=200, headers=None, drip_from=None, every=0.2, filler=0, announce=True):
+        self.status = status
+        self.headers = dict(headers or {})
+        self.drip_from = drip_from  # None, "head" or "body"
+        self.every = every
+        self.filler = filler
+        self.announce = announce
+
+
+def retry_after(value, status=429):
+    return Scripted(status, headers={"Retry-After": str(value)})
+
+
+def drip(part, every=0.2):
+    """The service's answer, one byte every `every` seconds from `part` ("head" or "body") on."""
+    return Scripted(drip_from=part, every=every)
+
+
+def flood(size, announce=True):
+    return Scripted(filler=size, announce=announce)
 
 
 class AccountService:
@@ -28,6 +59,8 @@ class AccountService:
         self.settings_body = None  # raw bytes to answer instead of the settings
         self.reports = []  # usage reports taken, in order
         self.requests = []  # (method, path, headers) of every request
+        self.arrivals = []  # time.monotonic() of every request, in the same order
+        self.delay = 0.0  # seconds every answer waits, so that concurrent clients overlap
         self._script = {}
         self._taken = set()
         self._lock = threading.Lock()
@@ -90,21 +123,56 @@ def _make_handler(service):
             body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
             headers = dict(self.headers)
             service.requests.append((self.command, self.path, headers))
+            service.arrivals.append(time.monotonic())
             scripted = service._next_answer(self.path)
-            if isinstance(scripted, int):
+            failure = scripted.status if isinstance(scripted, Scripted) else scripted
+            if isinstance(failure, int) and failure != 200:
                 # Echoes the request as a careless service might: the client must not repeat it.
-                status = scripted
+                status = failure
                 payload = {"error": "scripted failure", "you sent": headers.get("Authorization")}
             else:
                 status, payload = service._answer(self.command, self.path, headers, body)
             if scripted == LOST:
                 service._release.wait(30)
+            service._release.wait(service.delay)
             data = payload if isinstance(payload, bytes) else json.dumps(payload).encode()
+            if isinstance(scripted, Scripted):
+                self._misbehave(scripted, status, data)
+                return
             self.send_response(status)
             self.send_header("Content-Type", "application/json")
             self.send_header("Content-Length", str(len(data)))
             self.end_headers()
             self.wfile.write(data)
+
+        def _misbehave(self, scripted, status, data):
+            size = scripted.filler or len(data)
+            head = ["HTTP/1.0 %d Scripted" % status, "Content-Type: application/json"]
+            head += ["%s: %s" % item for item in scripted.headers.items()]
+            if scripted.announce:
+                head.append("Content-Length: %d" % size)
+            head = ("\r\n".join(head) + "\r\n\r\n").encode()
+            try:
+                if scripted.drip_from == "head":
+                    self._drip(head + data, scripted.every)
+                elif scripted.drip_from == "body":
+                    self.wfile.write(head)
+                    self._drip(data, scripted.every)
+                elif scripted.filler:
+                    self.wfile.write(head + b"{")
+                    for left in range(size - 2, 0, -FILLER_PIECE):
+                        self.wfile.write(b" " * min(left, FILLER_PIECE))
+                    self.wfile.write(b"}")
+                else:
+                    self.wfile.write(head + data)
+            except OSError:
+                pass  # the client gave up, as it should
+
+        def _drip(self, data, every):
+            for i in range(len(data)):
+                self.wfile.write(data[i:i + 1])
+                if service._release.wait(every):
+                    return
 
         do_GET = do_POST = _serve
 
