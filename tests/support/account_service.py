@@ -85,6 +85,13 @@ class AccountService:
         with self._lock:
             self._script.setdefault(path, []).extend(answers)
 
+    def reset(self):
+        """Forgets what was scripted, asked and taken: a fresh service for the next scenario."""
+        with self._lock:
+            self._script.clear()
+            self._taken.clear()
+            del self.reports[:], self.requests[:], self.arrivals[:]
+
     def _next_answer(self, path):
         with self._lock:
             queue = self._script.get(path)
