@@ -261,6 +261,19 @@ def posts_per_key(service):
     return collections.Counter(h["Idempotency-Key"] for m, p, h in service.requests if m == "POST")
 
 
+def settles_to(expected, measure, within=5.0):
+    """Whether measure() comes back to expected: the service's side of a cut-off
+    connection ends when it next writes."""
+    deadline = time.monotonic() + within
+    while measure() != expected and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return measure() == expected
+
+
+def open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
 @pytest.mark.parametrize("part", ["head", "body"])
 @pytest.mark.parametrize("call", ["settings", "report"])
 def test_a_dripping_service_is_cut_off_at_the_deadline(env, account_service, part, call):
@@ -269,6 +282,7 @@ def test_a_dripping_service_is_cut_off_at_the_deadline(env, account_service, par
     env.setenv("VELTO_API_RETRIES", "1")  # a bound of 1 s in all; the answers would take 10 s and more
     path = "/v1/settings" if call == "settings" else "/v1/usage"
     account_service.fail_next(path, drip(part, every=0.1), drip(part, every=0.1))
+    descriptors, threads = open_descriptors(), threading.active_count()
     started = time.monotonic()
     if call == "settings":
         with pytest.raises(api.VeltoServiceUnavailableError, match="no complete answer within"):
@@ -277,6 +291,8 @@ def test_a_dripping_service_is_cut_off_at_the_deadline(env, account_service, par
         assert api.send_user_question(KEY, "q", 1, 0.5) == api.QUEUED
     assert 1.0 <= time.monotonic() - started < 1.0 + GRACE
     assert len(account_service.requests) == 2
+    assert not [t for t in threading.enumerate() if t.name == "velto-api-deadline"]
+    assert settles_to(threads, threading.active_count) and settles_to(descriptors, open_descriptors)
     if call == "report":
         # Kept unsent and free to flush at once; the service took it while it dripped, and
         # drops the second post by its Idempotency-Key.

@@ -60,8 +60,8 @@ class _Watchdog:
         self._thread = threading.Thread(target=self._run, name="velto-api-deadline", daemon=True)
 
     def __enter__(self) -> "_Watchdog":
-        _current.watchdog = self
         self._thread.start()
+        _current.watchdog = self
         return self
 
     def __exit__(self, *exc_info: object) -> None:
