@@ -1,6 +1,7 @@
 """The account-service client against a real HTTP server on loopback and a real SQLite ledger."""
 
 import collections
+import contextlib
 import email.utils
 import json
 import os
@@ -35,8 +36,14 @@ def env(monkeypatch, tmp_path):
     return monkeypatch
 
 
+def ledger():
+    """A connection to the ledger file, closed afterwards (sqlite3's own with only commits)."""
+    conn = sqlite3.connect(os.environ["VELTO_USAGE_DB"], isolation_level=None)
+    return contextlib.closing(conn)
+
+
 def ledger_rows():
-    with sqlite3.connect(os.environ["VELTO_USAGE_DB"]) as conn:
+    with ledger() as conn:
         return conn.execute(
             "SELECT mode, question, tokens, cost, sent_at IS NOT NULL FROM usage ORDER BY id").fetchall()
 
@@ -262,12 +269,12 @@ def posts_per_key(service):
 
 
 def settles_to(expected, measure, within=5.0):
-    """Whether measure() comes back to expected: the service's side of a cut-off
-    connection ends when it next writes."""
+    """Whether measure() comes back to expected or less: the service's side of a
+    cut-off connection ends when it next writes."""
     deadline = time.monotonic() + within
-    while measure() != expected and time.monotonic() < deadline:
+    while measure() > expected and time.monotonic() < deadline:
         time.sleep(0.02)
-    return measure() == expected
+    return measure() <= expected
 
 
 def open_descriptors():
@@ -425,7 +432,7 @@ def test_a_report_being_sent_is_claimed_until_its_sender_is_known_dead(env, acco
 
     assert api.flush_usage(KEY) == 0  # its sender might still be waiting for the answer
     assert len(account_service.requests) == 1
-    with sqlite3.connect(os.environ["VELTO_USAGE_DB"]) as conn:
+    with ledger() as conn:
         (expires,) = conn.execute("SELECT claim_expires FROM usage").fetchone()
         assert expires - started >= 5.0  # longer than the sender's call may take
         conn.execute("UPDATE usage SET claim_expires = ?", (time.time() - 1,))  # the lease runs out
@@ -458,7 +465,7 @@ def test_a_first_format_ledger_is_upgraded_in_place_with_nothing_lost(env, accou
          "2024-01-02T00:00:01.000+00:00", 1, None),
         ("r3", "2024-01-03T00:00:00.000+00:00", "unsent one", 30, 1.5, "service", fingerprint, None, 2, "HTTP 503"),
     ]
-    with sqlite3.connect(str(path)) as conn:
+    with ledger() as conn:
         for statement in V1_LEDGER:
             conn.execute(statement)
         conn.executemany("INSERT INTO usage (report_id, created_at, question, tokens, cost, mode, key_fingerprint,"
@@ -472,7 +479,7 @@ def test_a_first_format_ledger_is_upgraded_in_place_with_nothing_lost(env, accou
     env.setenv("VELTO_API_URL", account_service.url)
     assert api.flush_usage(KEY) == 1
     assert [h["Idempotency-Key"] for m, p, h in account_service.requests] == ["r3"]
-    with sqlite3.connect(str(path)) as conn:
+    with ledger() as conn:
         assert conn.execute("PRAGMA user_version").fetchone()[0] == 2
         kept = conn.execute("SELECT report_id, created_at, question, tokens, cost, mode, key_fingerprint,"
                             " sent_at IS NOT NULL, claimed_by FROM usage ORDER BY id").fetchall()

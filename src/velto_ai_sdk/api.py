@@ -217,22 +217,29 @@ class _Service:
             self._refused(status)
             if status == 429 or status >= 500:
                 last = f"HTTP {status}"
-                asked = http.retry_after(answer.headers)
-                if asked is None:
-                    continue
-                if attempt + 1 < attempts and time.monotonic() + asked + limits.timeout <= call_deadline:
-                    wait = asked
-                    continue
-                raise VeltoServiceUnavailableError(
-                    f"The account service at {where} answered HTTP {status} and asked to be retried "
-                    f"in {asked:.0f} s (at {_when(asked)}), later than this call may wait "
-                    f"({limits.call_bound:.3g} s in all, set by VELTO_API_TIMEOUT, VELTO_API_RETRIES "
-                    f"and VELTO_API_BACKOFF); try again then."
-                )
+                wait = self._asked_wait(answer, where, wait, attempt + 1 == attempts, call_deadline)
+                continue
             raise VeltoAPIError(self._failure(method, where, answer))
         raise VeltoServiceUnavailableError(
             f"The account service at {where} did not answer after {attempts} attempt(s) "
             f"(last: {last}); check VELTO_API_URL and the network, or try again later."
+        )
+
+    def _asked_wait(self, answer: "Answer", where: str, wait: float, last_attempt: bool,
+                    call_deadline: float) -> float:
+        """The wait before the next attempt: the service's Retry-After when that
+        wait and the attempt fit in the call's bound. Gives up at once when they
+        do not, since an earlier attempt would only be refused again."""
+        asked = self._http.retry_after(answer.headers)
+        if asked is None:
+            return wait
+        if not last_attempt and time.monotonic() + asked + self.limits.timeout <= call_deadline:
+            return asked
+        raise VeltoServiceUnavailableError(
+            f"The account service at {where} answered HTTP {answer.status} and asked to be retried "
+            f"in {asked:.0f} s (at {_when(asked)}), later than this call may wait "
+            f"({self.limits.call_bound:.3g} s in all, set by VELTO_API_TIMEOUT, VELTO_API_RETRIES "
+            f"and VELTO_API_BACKOFF); try again then."
         )
 
     @staticmethod
