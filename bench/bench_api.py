@@ -130,7 +130,7 @@ def flooding(client: Client, service: AccountService, announce: bool) -> str:
     service.fail_next("/v1/settings", 200, flood(FLOOD, announce=announce))
     result = client.run(GROWTH, client.environment(service.url))
     service.reset()
-    return "+%.0f MB, %s" % (result.get("growth_mb", float("nan")), result["outcome"])
+    return "+%.1f MB, %s" % (result.get("growth_mb", float("nan")), result["outcome"])
 
 
 def asking_later(client: Client, service: AccountService, seconds: int) -> str:

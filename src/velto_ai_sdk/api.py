@@ -41,7 +41,8 @@ from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
 
 from . import __version__
 from .api_errors import VeltoAPIError, VeltoAuthenticationError, VeltoConfigError, VeltoServiceUnavailableError
-from .api_settings import Limits, data_directory, ledger_path, limits, local_model, service_mode, service_url, shown_url
+from .api_settings import Limits, ledger_path, limits, local_model, service_mode, service_url, shown_url
+from .api_settings import data_directory  # noqa: F401  (where the command line keeps its files too)
 from .ledger import Claim, Ledger
 
 if TYPE_CHECKING:
