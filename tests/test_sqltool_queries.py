@@ -195,15 +195,10 @@ def test_mariadb_driver_stops_what_the_server_was_told_not_to(maria, sql_env):
 
 def test_postgres_backstop_cancels_when_the_server_limit_is_missing(pg, sql_env, monkeypatch):
     # as if the server ignored statement_timeout: only the watchdog is left
-    original = sqltool._PostgresDialect.begin
+    from velto_ai_sdk.sqltool import postgresql
 
-    def begin_without_server_limit(self, session, settings):
-        original(self, session, settings)
-        cur = session.dbapi.cursor()
-        cur.execute("SELECT set_config('statement_timeout', '0', true)")
-        cur.close()
-
-    monkeypatch.setattr(sqltool._PostgresDialect, "begin", begin_without_server_limit)
+    original = postgresql._begin_sql
+    monkeypatch.setattr(postgresql, "_begin_sql", lambda session: original(session) + "; SET LOCAL statement_timeout = 0")
     sql_env.set(VELTO_POSTGRES_URL=pg.url, VELTO_SQL_TIMEOUT="1")
     text = sqltool.execute_pgdb_query("SELECT pg_sleep(30)")
     assert text.startswith("Error: ") and "VELTO_SQL_TIMEOUT" in text
