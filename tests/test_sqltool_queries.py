@@ -197,8 +197,8 @@ def test_postgres_backstop_cancels_when_the_server_limit_is_missing(pg, sql_env,
     # as if the server ignored statement_timeout: only the watchdog is left
     from velto_ai_sdk.sqltool import postgresql
 
-    original = postgresql._begin_sql
-    monkeypatch.setattr(postgresql, "_begin_sql", lambda session: original(session) + "; SET LOCAL statement_timeout = 0")
+    original = postgresql._session_defaults
+    monkeypatch.setattr(postgresql, "_session_defaults", lambda settings: original(settings) + " -c statement_timeout=0")
     sql_env.set(VELTO_POSTGRES_URL=pg.url, VELTO_SQL_TIMEOUT="1")
     text = sqltool.execute_pgdb_query("SELECT pg_sleep(30)")
     assert text.startswith("Error: ") and "VELTO_SQL_TIMEOUT" in text

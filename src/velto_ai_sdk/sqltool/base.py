@@ -76,7 +76,7 @@ class Dialect:
     def connect_args(self, settings: "SqlSettings") -> Dict[str, Any]:
         return {}
 
-    def prepare_engine(self, engine: Any, settings: "SqlSettings") -> None:
+    def prepare_engine(self, engine: Any) -> None:
         """Hooks on the SQLAlchemy engine (per-connection set-up)."""
 
     def socket_fd(self, dbapi: Any) -> Optional[int]:

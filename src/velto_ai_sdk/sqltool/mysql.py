@@ -84,11 +84,11 @@ class MySQL(Dialect):
     def connect_args(self, settings: "SqlSettings") -> Dict[str, Any]:
         return {"connect_timeout": settings.connect_timeout, "local_infile": False}
 
-    def prepare_engine(self, engine: Any, settings: "SqlSettings") -> None:
+    def prepare_engine(self, engine: Any) -> None:
         from sqlalchemy import event
 
         def connect(_dialect: Any, _record: Any, cargs: Sequence[Any], cparams: Dict[str, Any]) -> Any:
-            connection = _connect(cparams, settings.connect_timeout)
+            connection = _connect(cparams, cparams["connect_timeout"])
             # the watchdog bounds every wait from here on
             connection._read_timeout = connection._write_timeout = None
             return connection

@@ -3,14 +3,14 @@
 A Target is what the connectors know about one engine's database at one
 URL: the SQLAlchemy engine (its pool), and what was read on first use and
 holds until the URL changes: the account's privilege verdict and the last
-catalog read. When the variable names another URL, the old target is
-disposed and everything is read again.
+catalog read. When the variable names another URL (or the settings given at
+connect change), the old target is disposed and everything is read again.
 """
 
 from __future__ import annotations
 
 import threading
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 from velto_ai_sdk import settings as environment
 
@@ -27,11 +27,13 @@ RECYCLE_SECONDS = 1800
 
 
 class Target:
-    def __init__(self, dialect: "Dialect", key: Tuple[str, int], url: Any, engine: Any) -> None:
+    def __init__(self, dialect: "Dialect", raw: str, connect_args: Dict[str, Any], url: Any) -> None:
         self.dialect = dialect
-        self.key = key
+        self.raw = raw
+        self.connect_args = connect_args
         self.url = url
-        self.engine = engine
+        self.secrets = [str(url.password)] if url.password else []
+        self.engine = _engine(dialect, url, connect_args)
         self.verdict: Optional["Verdict"] = None
         self.catalog: Optional[List["Relation"]] = None
 
@@ -48,22 +50,32 @@ _lock = threading.Lock()
 
 
 def target_for(dialect: "Dialect", settings: "SqlSettings", secrets: List[str]) -> Target:
-    url = _url(dialect, secrets)
-    key = (url.render_as_string(hide_password=False), settings.connect_timeout)
+    raw = environment.text(dialect.variable)
+    connect_args = dialect.connect_args(settings)
     with _lock:
         target = _targets.get(dialect.name)
-        if target is None or target.key != key:
+        if target is None or target.raw != raw or target.connect_args != connect_args:
+            try:
+                url = _url(dialect, raw)
+            except SqlError:
+                _forget(dialect)
+                raise
             if target is not None:
                 target.dispose()
-            target = Target(dialect, key, url, _engine(dialect, url, settings))
-            _targets[dialect.name] = target
-        return target
+            target = _targets[dialect.name] = Target(dialect, raw, connect_args, url)
+    secrets.extend(target.secrets)
+    return target
 
 
-def _url(dialect: "Dialect", secrets: List[str]) -> Any:
+def _forget(dialect: "Dialect") -> None:
+    target = _targets.pop(dialect.name, None)
+    if target is not None:
+        target.dispose()
+
+
+def _url(dialect: "Dialect", raw: Optional[str]) -> Any:
     from sqlalchemy.engine import make_url
 
-    raw = environment.text(dialect.variable)
     if raw is None:
         raise SqlError("%s is not set, so no %s database is configured; set it to a SQLAlchemy URL such as %s"
                        % (dialect.variable, dialect.label, dialect.example_url))
@@ -73,8 +85,6 @@ def _url(dialect: "Dialect", secrets: List[str]) -> Any:
         # the parser's own message repeats the whole URL, password included
         raise SqlError("%s is not a valid SQLAlchemy URL (expected something like %s)"
                        % (dialect.variable, dialect.example_url)) from None
-    if url.password:
-        secrets.append(str(url.password))
     if url.get_backend_name() not in dialect.backend_names and url.drivername not in dialect.default_drivers:
         raise SqlError("%s must be a %s URL such as %s, not a %s URL"
                        % (dialect.variable, dialect.label, dialect.example_url, url.get_backend_name()))
@@ -87,10 +97,10 @@ def _url(dialect: "Dialect", secrets: List[str]) -> Any:
     return url
 
 
-def _engine(dialect: "Dialect", url: Any, settings: "SqlSettings") -> Any:
+def _engine(dialect: "Dialect", url: Any, connect_args: Dict[str, Any]) -> Any:
     import sqlalchemy as sa
 
-    options: Dict[str, Any] = {"connect_args": dialect.connect_args(settings)}
+    options: Dict[str, Any] = {"connect_args": connect_args}
     if dialect.pooled:
         # No pre-ping (a round trip per call): a pooled connection is checked
         # by looking at its socket, and one that dies anyway is retried once.
@@ -99,7 +109,7 @@ def _engine(dialect: "Dialect", url: Any, settings: "SqlSettings") -> Any:
     else:
         options["poolclass"] = sa.pool.NullPool
     engine = sa.create_engine(url, **options)
-    dialect.prepare_engine(engine, settings)
+    dialect.prepare_engine(engine)
     return engine
 
 

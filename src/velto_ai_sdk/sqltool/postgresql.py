@@ -39,8 +39,15 @@ if TYPE_CHECKING:
 CURSOR = b"velto_rows"
 DECLARE = b"DECLARE " + CURSOR + b" NO SCROLL CURSOR FOR "
 FETCH = "FETCH FORWARD %d FROM " + CURSOR.decode()
+# DISCARD ALL in pieces, which (unlike DISCARD ALL) may share a string with
+# the rollback or commit before them.
 RESET = ("; CLOSE ALL; SET SESSION AUTHORIZATION DEFAULT; RESET ALL; DEALLOCATE ALL; UNLISTEN *;"
          " SELECT pg_catalog.pg_advisory_unlock_all(); DISCARD PLANS; DISCARD TEMP; DISCARD SEQUENCES")
+# After a rollback of a read-only transaction whose one statement did not
+# end it, only what a rollback does not undo is left: prepared statements and
+# session advisory locks. Settings, SET ROLE and SESSION AUTHORIZATION,
+# LISTEN, cursors and temporary objects made in the transaction go with it.
+ROLLBACK_RESET = "ROLLBACK; DEALLOCATE ALL; SELECT pg_catalog.pg_advisory_unlock_all()"
 STOP_CONNECT_TIMEOUT = 2
 # psycopg's loaders for these types refuse values Python cannot hold
 # (infinity, BC dates, the time 24:00, huge intervals)
@@ -81,6 +88,9 @@ class PostgreSQL(Dialect):
         return {
             "connect_timeout": settings.connect_timeout,
             "application_name": "velto_ai_sdk",
+            # The limits are the session's defaults, given at connect: RESET
+            # ALL puts them back, and no call spends a statement on them.
+            "options": _session_defaults(settings),
             "autocommit": True,  # the transactions are ours: BEGIN and the reset travel with other statements
             "prepare_threshold": None,
             # a peer that vanished is noticed; a frozen one is the watchdog's
@@ -88,7 +98,7 @@ class PostgreSQL(Dialect):
             "tcp_user_timeout": 60000,
         }
 
-    def prepare_engine(self, engine: Any, settings: "SqlSettings") -> None:
+    def prepare_engine(self, engine: Any) -> None:
         from sqlalchemy import event
 
         event.listen(engine, "connect", _on_connect)
@@ -105,27 +115,35 @@ class PostgreSQL(Dialect):
     # -- a call -----------------------------------------------------------------
 
     def begin(self, session: "Session") -> None:
-        session.execute(_begin_sql(session))
+        session.execute("BEGIN" if session.settings.allow_writes else "BEGIN READ ONLY")
         session.state["began"] = time.monotonic()
 
     def end(self, session: "Session", commit: bool) -> None:
-        session.execute(("COMMIT" if commit else "ROLLBACK") + RESET)
+        if commit:
+            session.execute("COMMIT" + RESET)
+        elif session.settings.allow_writes or session.state.get("ended"):
+            session.execute("ROLLBACK" + RESET)
+        else:
+            session.execute(ROLLBACK_RESET)
 
     def run_query(self, session: "Session", sql: str) -> Result:
         import psycopg
 
         collector = Collector(session.settings.max_rows, session.settings.max_result_bytes)
+        statement = sql.encode("utf-8")
         try:
-            # a server-side cursor: the server makes only the rows fetched
-            session.execute(DECLARE + sql.encode("utf-8"), binary=True)
+            # a server-side cursor: the server makes only the rows fetched;
+            # binary=True takes the extended protocol, which takes exactly one
+            # statement ("SELECT 1; DROP ..." is refused whole)
+            session.execute(DECLARE + statement, binary=True)
         except psycopg.Error as exc:
             state = exc.sqlstate or ""
-            if not state or state.startswith(("57", "08", "25", "53")):
+            if session.discard or not state or state.startswith(("57", "08", "25", "53")):
                 raise
             # not a query a cursor can hold (SHOW, EXPLAIN, writes, RETURNING,
             # CALL) or a mistake: run it as it is, in a fresh transaction, so
             # that the model sees its real result or error
-            return self._run_plain(session, sql, collector)
+            return self._run_plain(session, statement, collector)
         description = collect(self._batches(session, collector), collector)
         return collector.result([column.name for column in description])
 
@@ -140,19 +158,22 @@ class PostgreSQL(Dialect):
                 description = cur.description
             yield description, rows, size
 
-    def _run_plain(self, session: "Session", sql: str, collector: Collector) -> Result:
+    def _run_plain(self, session: "Session", statement: bytes, collector: Collector) -> Result:
         from psycopg import pq
 
-        session.execute("ROLLBACK; " + _begin_sql(session))
-        cur = session.dbapi.cursor()
+        connection = session.dbapi
+        cur = connection.cursor()
         try:
-            with session.guarded():
-                # the pipeline speaks the extended protocol (one statement,
-                # rows as text) without binding parameters; such statements'
-                # rows come whole
-                with session.dbapi.pipeline():
-                    cur.execute(sql.encode("utf-8"))
-            if session.dbapi.info.transaction_status == pq.TransactionStatus.IDLE:
+            # Such statements' rows come whole. The SELECT takes the new
+            # transaction's first snapshot, after which its read-only mode can
+            # no longer be changed (SET TRANSACTION READ WRITE is refused).
+            with session.guarded(), connection.pipeline():
+                connection.execute("ROLLBACK")
+                connection.execute("BEGIN" if session.settings.allow_writes else "BEGIN READ ONLY")
+                connection.execute("SELECT 1")
+                cur.execute(statement)
+            if connection.info.transaction_status == pq.TransactionStatus.IDLE:
+                session.state["ended"] = True
                 self._undo_prepared(session)
             if cur.description is None:
                 return Result(None, [], rowcount=cur.rowcount)
@@ -304,20 +325,15 @@ class PostgreSQL(Dialect):
         return rows
 
 
-def _begin_sql(session: "Session") -> str:
-    settings = session.settings
-    ms = str(settings.timeout_ms)
+def _session_defaults(settings: "SqlSettings") -> str:
+    ms = settings.timeout_ms
     # an abandoned transaction ends on the server a while after the watchdog gave up
-    idle_ms = str(int((settings.watchdog_after + GRACE + 60) * 1000))
-    limits = [("statement_timeout", ms), ("lock_timeout", ms), ("idle_in_transaction_session_timeout", idle_ms)]
-    if session.dbapi.info.server_version >= 140000:
-        # the server checks for a vanished client while a statement runs
-        limits.append(("client_connection_check_interval", "1000"))
-    # A query, not SET LOCAL: it takes the transaction's first snapshot, after
-    # which its read-only mode can no longer be changed (SET TRANSACTION READ
-    # WRITE is refused).
-    return "BEGIN%s; SELECT %s" % ("" if settings.allow_writes else " READ ONLY", ", ".join(
-        "pg_catalog.set_config('%s', '%s', true)" % limit for limit in limits))
+    idle_ms = int((settings.watchdog_after + GRACE + 60) * 1000)
+    options = "-c statement_timeout=%d -c lock_timeout=%d -c idle_in_transaction_session_timeout=%d" % (
+        ms, ms, idle_ms)
+    if not settings.allow_writes:
+        options += " -c default_transaction_read_only=on"
+    return options
 
 
 def _ident(name: str) -> str:

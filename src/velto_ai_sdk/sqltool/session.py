@@ -17,15 +17,14 @@ A call never raises: every failure becomes one line "Error: ...".
 
 from __future__ import annotations
 
-import contextlib
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional
 
 from velto_ai_sdk.settings import SettingError
 
 from . import pool
 from .base import SqlError
 from .privileges import check_account
-from .settings import SqlSettings
+from .settings import SqlSettings, current_settings
 from .text import driver_message, error_text
 from .watchdog import Alarm, watchdog
 
@@ -48,6 +47,7 @@ class Session:
         self.discard = False
         self.timed_out = False
         self.state: Dict[str, Any] = {}  # what the engine keeps during one call
+        self._cursor: Any = None
 
     def open(self) -> None:
         proxy = self.target.engine.raw_connection()
@@ -58,37 +58,25 @@ class Session:
         self.dbapi = proxy.driver_connection
         self.reused = bool(proxy.info.get(USED))
         proxy.info[USED] = True
-        self.alarm = Alarm(self.dialect.stopper(self))
+        self.alarm = Alarm(lambda: self.dialect.stopper(self))
         watchdog.register(self.alarm)
 
-    @contextlib.contextmanager
-    def guarded(self) -> Iterator[None]:
-        """One round trip (or a read of rows) under the time limit."""
-        assert self.alarm is not None
-        self.alarm.arm(self.settings.watchdog_after)
-        try:
-            yield
-        finally:
-            if self.alarm.disarm():
-                self.timed_out = True
-                self.discard = True
-        if self.timed_out:
-            raise SqlError("the statement did not finish in time and was stopped")
+    def guarded(self) -> "_Guard":
+        """One round trip (or a read of rows) under the time limit:
+        ``with session.guarded(): ...``."""
+        return _Guard(self)
 
-    @contextlib.contextmanager
-    def statement(self, sql: Any, params: Any = None, cursor_class: Any = None, **options: Any) -> Iterator[Any]:
-        """Runs one statement on a fresh cursor, which the block may read."""
-        with self.guarded():
-            cur = self.dbapi.cursor() if cursor_class is None else self.dbapi.cursor(cursor_class)
-            try:
-                if params is None:
-                    cur.execute(sql, **options)
-                else:
-                    cur.execute(sql, params, **options)
-                yield cur
-            finally:
-                if not self.discard:
-                    cur.close()
+    def statement(self, sql: Any, params: Any = None, cursor_class: Any = None, **options: Any) -> "_Statement":
+        """Runs one statement, on the session's cursor or a fresh one of
+        `cursor_class`, which the block may read (and which is closed after
+        it): ``with session.statement(sql) as cur: ...``."""
+        return _Statement(self, sql, params, cursor_class, options)
+
+    def cursor(self) -> Any:
+        """The session's cursor for statements read whole (one per call)."""
+        if self._cursor is None:
+            self._cursor = self.dbapi.cursor()
+        return self._cursor
 
     def execute(self, sql: Any, params: Any = None, **options: Any) -> None:
         with self.statement(sql, params, **options):
@@ -107,6 +95,12 @@ class Session:
             watchdog.unregister(self.alarm)
         if self.proxy is None:
             return
+        cursor, self._cursor = self._cursor, None
+        if cursor is not None and not self.discard:
+            try:
+                cursor.close()
+            except Exception:
+                self.discard = True
         if failure is not None and not self.discard:
             # a failed call's session is reset like any other, or dropped
             try:
@@ -126,11 +120,69 @@ class Session:
                 pass
 
 
+class _Guard:
+    __slots__ = ("_session",)
+
+    def __init__(self, session: Session) -> None:
+        self._session = session
+
+    def __enter__(self) -> None:
+        session = self._session
+        assert session.alarm is not None
+        session.alarm.arm(session.settings.watchdog_after)
+
+    def __exit__(self, exc_type: Any, exc: Any, traceback: Any) -> None:
+        session = self._session
+        assert session.alarm is not None
+        if session.alarm.disarm():
+            session.timed_out = True
+            session.discard = True
+            if exc_type is None:
+                raise SqlError("the statement did not finish in time and was stopped")
+
+
+class _Statement:
+    __slots__ = ("_session", "_sql", "_params", "_cursor_class", "_options", "_guard", "_fresh")
+
+    def __init__(self, session: Session, sql: Any, params: Any, cursor_class: Any, options: Dict[str, Any]) -> None:
+        self._session = session
+        self._sql = sql
+        self._params = params
+        self._cursor_class = cursor_class
+        self._options = options
+        self._guard = _Guard(session)
+        self._fresh: Any = None  # a cursor of cursor_class, closed after the block
+
+    def __enter__(self) -> Any:
+        session = self._session
+        self._guard.__enter__()
+        try:
+            if self._cursor_class is None:
+                cur = session.cursor()
+            else:
+                cur = self._fresh = session.dbapi.cursor(self._cursor_class)
+            if self._params is None:
+                cur.execute(self._sql, **self._options)
+            else:
+                cur.execute(self._sql, self._params, **self._options)
+        except BaseException as exc:
+            self.__exit__(type(exc), exc, exc.__traceback__)
+            raise
+        return cur
+
+    def __exit__(self, exc_type: Any, exc: Any, traceback: Any) -> None:
+        try:
+            if self._fresh is not None and not self._session.discard:
+                self._fresh.close()
+        finally:
+            self._guard.__exit__(exc_type, exc, traceback)
+
+
 def run_call(dialect: "Dialect", work: Callable[[Session], str]) -> str:
     """Runs `work` in a session of the engine; its text, or an error line."""
     secrets: List[str] = []
     try:
-        settings = SqlSettings()
+        settings = current_settings()
         target = pool.target_for(dialect, settings, secrets)
     except Exception as exc:
         return error_text(message(exc), secrets)

@@ -4,6 +4,9 @@ out of range is an error naming the variable, never clamped."""
 
 from __future__ import annotations
 
+import os
+from typing import Optional, Tuple
+
 from velto_ai_sdk import settings as environment
 
 DEFAULT_MAX_ROWS = 200
@@ -45,3 +48,22 @@ class SqlSettings:
     @property
     def timeout_ms(self) -> int:
         return max(1, int(self.timeout * 1000))
+
+
+VARIABLES = ("VELTO_SQL_ALLOW_WRITES", "VELTO_SQL_ALLOW_PRIVILEGED", "VELTO_SQL_MAX_ROWS", "VELTO_SQL_TIMEOUT",
+             "VELTO_SQL_MAX_VALUE_CHARS", "VELTO_SQL_SCHEMA_MAX_CHARS", "VELTO_SQL_MAX_RESULT_BYTES",
+             "VELTO_SQL_CONNECT_TIMEOUT")
+_last: Optional[Tuple[Tuple[Optional[str], ...], SqlSettings]] = None
+
+
+def current_settings() -> SqlSettings:
+    """The settings the environment now holds (parsed again only when one of
+    the variables changed)."""
+    global _last
+    raw = tuple(os.environ.get(name) for name in VARIABLES)
+    last = _last
+    if last is not None and last[0] == raw:
+        return last[1]
+    settings = SqlSettings()
+    _last = (raw, settings)
+    return settings

@@ -24,7 +24,7 @@ from __future__ import annotations
 import os
 import threading
 import time
-from typing import Optional, Set
+from typing import Callable, Optional, Set
 
 TICK = 0.05
 LINGER = 10.0
@@ -49,13 +49,14 @@ class Stopper:
 
 
 class Alarm:
-    """The time limit of one session's round trips."""
+    """The time limit of one session's round trips; `make_stopper` gives the
+    session's Stopper when it is needed."""
 
-    def __init__(self, stopper: Stopper) -> None:
-        self._stopper = stopper
+    def __init__(self, make_stopper: Callable[[], Stopper]) -> None:
+        self._make_stopper = make_stopper
         self._lock = threading.Lock()
         self._deadline: Optional[float] = None
-        self._finished = threading.Event()
+        self._finished: Optional[threading.Event] = None  # made when the watchdog steps in
         self._escalation: Optional[threading.Thread] = None
         self.fired = False
 
@@ -70,6 +71,7 @@ class Alarm:
             self._deadline = None
             fired = self.fired
         if fired and self._escalation is not None:
+            assert self._finished is not None
             self._finished.set()
             self._escalation.join()
         return fired
@@ -79,19 +81,25 @@ class Alarm:
             if self.fired or self._deadline is None or now < self._deadline:
                 return
             self.fired = True
-            escalation = threading.Thread(target=self._escalate, name="velto-sql-stop", daemon=True)
+            self._finished = threading.Event()
+            escalation = threading.Thread(target=self._escalate, args=(self._finished,), name="velto-sql-stop",
+                                          daemon=True)
             escalation.start()
             self._escalation = escalation
 
-    def _escalate(self) -> None:
+    def _escalate(self, finished: threading.Event) -> None:
         try:
-            _quietly(self._stopper.cancel)
-            if self._finished.wait(GRACE):
+            stopper = self._make_stopper()
+        except Exception:
+            return  # the driver's own limits remain
+        try:
+            _quietly(stopper.cancel)
+            if finished.wait(GRACE):
                 return
-            _quietly(self._stopper.terminate)
-            _quietly(self._stopper.sever)
+            _quietly(stopper.terminate)
+            _quietly(stopper.sever)
         finally:
-            _quietly(self._stopper.close)
+            _quietly(stopper.close)
 
 
 def _quietly(step) -> None:
