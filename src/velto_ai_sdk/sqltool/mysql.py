@@ -12,8 +12,9 @@ none can learn it.
 
 Session state: after the rollback, the protocol's COM_RESET_CONNECTION
 clears variables, user variables, GET_LOCK locks, temporary tables, prepared
-statements, HANDLERs and the active role; an XA transaction the statement
-prepared is rolled back before it. Our own statements are pipelined: the
+statements and HANDLERs; an XA transaction the statement prepared is rolled
+back before it, and the role the login had is set again after it (the reset
+keeps whichever SET ROLE chose). Our own statements are pipelined: the
 set-up is one round trip, the statement one, the end and reset one.
 
 PyMySQL has no public call for either (a pipeline of commands, the reset
@@ -157,6 +158,11 @@ class MySQL(Dialect):
             sound = [()]
         commands.append((COM_RESET_CONNECTION, b""))
         sound.append(())
+        restore_role = session.target.facts.get("restore role")
+        if restore_role is not None:
+            # the reset leaves the active role as it was
+            commands.append(_query(restore_role))
+            sound.append(())
         with session.guarded():
             errors = _pipeline(session.dbapi, commands)
         for error, expected in zip(errors, sound):
@@ -192,23 +198,26 @@ class MySQL(Dialect):
     # -- the account ------------------------------------------------------------
 
     def read_privileges(self, session: "Session") -> Tuple[str, List[str]]:
-        (account,), = session.fetch("SELECT CURRENT_USER()")
+        mariadb = getattr(session.target.engine.dialect, "is_mariadb", False)
+        if mariadb:
+            (account, role), = session.fetch("SELECT CURRENT_USER(), CURRENT_ROLE()")
+            restore_role = "SET ROLE " + (_ident(role) if role else "NONE")
+        else:
+            (account,), = session.fetch("SELECT CURRENT_USER()")
+            restore_role = "SET ROLE DEFAULT"
         grants = [row[0] for row in session.fetch("SHOW GRANTS")]
         found = _administrative(grants)
         roles = _roles(grants)
-        if roles:
-            if getattr(session.target.engine.dialect, "is_mariadb", False):
-                # a role's grants show once it is the active one
-                for role in roles:
-                    session.execute("SET ROLE " + role)
-                    found += _administrative(row[0] for row in session.fetch("SHOW GRANTS"))
-                with session.guarded():
-                    errors = _pipeline(session.dbapi, [(COM_RESET_CONNECTION, b"")])
-                if errors[0] is not None:
-                    raise errors[0]
-            else:
-                found += _administrative(
-                    row[0] for row in session.fetch("SHOW GRANTS FOR CURRENT_USER() USING " + ", ".join(roles)))
+        if roles and mariadb:
+            # a role's grants show once it is the active one
+            for role in roles:
+                session.execute("SET ROLE " + role)
+                found += _administrative(row[0] for row in session.fetch("SHOW GRANTS"))
+            session.execute(restore_role)
+        elif roles:
+            found += _administrative(
+                row[0] for row in session.fetch("SHOW GRANTS FOR CURRENT_USER() USING " + ", ".join(roles)))
+        session.target.facts["restore role"] = restore_role
         return str(account), sorted(set(found))
 
     def read_only_login(self, database: Optional[str]) -> str:

@@ -35,6 +35,7 @@ class Target:
         self.secrets = [str(url.password)] if url.password else []
         self.engine = _engine(dialect, url, connect_args)
         self.verdict: Optional["Verdict"] = None
+        self.facts: Dict[str, Any] = {}  # what the engine learnt about the account with the verdict
         self.catalog: Optional[List["Relation"]] = None
 
     @property

@@ -201,13 +201,16 @@ def run_call(dialect: "Dialect", work: Callable[[Session], str]) -> str:
             if attempt == 1 and session.may_retry(exc):
                 session.discard = True
                 continue
-            return error_text(message(exc), secrets, _hint(dialect, exc, session))
+            return error_text(message(exc, session), secrets, _hint(dialect, exc, session))
         finally:
             session.close(failure)
     raise AssertionError("unreachable")
 
 
-def message(exc: BaseException) -> str:
+def message(exc: BaseException, session: Optional[Session] = None) -> str:
+    if session is not None and session.timed_out:
+        # the driver's words for a cancelled or severed statement say little
+        return "the statement was still running at the time limit and was stopped on the server"
     if isinstance(exc, (SqlError, SettingError)):
         return str(exc)
     return driver_message(exc)

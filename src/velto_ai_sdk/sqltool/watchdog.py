@@ -28,7 +28,7 @@ from typing import Callable, Optional, Set
 
 TICK = 0.05
 LINGER = 10.0
-GRACE = 1.5
+GRACE = 1.0
 
 
 class Stopper:
@@ -92,9 +92,12 @@ class Alarm:
             stopper = self._make_stopper()
         except Exception:
             return  # the driver's own limits remain
+        started = time.monotonic()
         try:
             _quietly(stopper.cancel)
-            if finished.wait(GRACE):
+            # the grace counts from the cancel's start: a cancel that itself
+            # hangs (a frozen server) does not lengthen it
+            if finished.wait(max(0.0, GRACE - (time.monotonic() - started))):
                 return
             _quietly(stopper.terminate)
             _quietly(stopper.sever)
