@@ -513,3 +513,17 @@ def _mariadb_leftovers(server, database):
     finally:
         raw.close()
     return found
+
+
+@pytest.mark.parametrize("account", ["app", "admin"])
+@pytest.mark.parametrize("statement", ["PREPARE TRANSACTION 'velto_keep'", "PREPARE TRANSACTION 'velto_keep''s'"])
+def test_postgres_prepared_transaction_is_rolled_back(spare_postgresql_server, sql_env, account, statement):
+    # where prepared transactions are allowed, the statement prepares the
+    # call's own transaction, which would outlive the call and the connection
+    server = spare_postgresql_server
+    url = server.create_database("prepared", ["CREATE TABLE t (x int)"])
+    _account(sql_env, server, url, "prepared", "VELTO_POSTGRES_URL", account)
+    text = sqltool.execute_pgdb_query(statement)
+    assert text.startswith("Error: PREPARE TRANSACTION is not allowed here; the prepared transaction was rolled back")
+    assert server.admin_query("SELECT gid FROM pg_prepared_xacts") == []
+    assert sqltool.execute_pgdb_query("SELECT count(*) AS n FROM t").splitlines()[1] == "0"

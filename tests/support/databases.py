@@ -19,6 +19,12 @@ Fixtures (registered for every test module through tests/conftest.py):
     ``server.admin_query(sql, database=None)`` -> list of row tuples
     ``server.port``, ``server.log_path``
 
+``spare_postgresql_server`` (session scope, started when first asked for)
+    A PostgreSQL server of its own, with max_prepared_transactions=4, for
+    what the shared one must not go through: tests freeze it
+    (``server.frozen()``, SIGSTOP on all its processes, thawed afterwards)
+    and prepare transactions on it.
+
 ``sql_env`` (function scope)
     Clears every VELTO_* connector setting for the test and gives back a
     ``set(**variables)`` helper; afterwards the connectors' cached engines
@@ -61,6 +67,15 @@ def postgresql_server():
 @pytest.fixture(scope="session")
 def mariadb_server():
     server = MariaDBServer().start()
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+@pytest.fixture(scope="session")
+def spare_postgresql_server():
+    server = PostgresServer(settings=["max_prepared_transactions=4"]).start()
     try:
         yield server
     finally:

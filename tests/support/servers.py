@@ -130,6 +130,10 @@ class SilentListener:
             self._accepted.append(connection)
 
     def close(self) -> None:
+        try:
+            self._socket.shutdown(socket.SHUT_RDWR)  # wakes the accept()
+        except OSError:
+            pass
         self._socket.close()
         for connection in self._accepted:
             connection.close()
