@@ -140,8 +140,9 @@ class Dialect:
     def server_version(self, session: "Session") -> str:
         raise NotImplementedError
 
-    # a statement the read-only mechanism must refuse, for `velto-ai check`
-    write_probe = "CREATE TABLE velto_check_probe (id int)"
+    # Statements the read-only mechanism must refuse, tried by `velto-ai
+    # check`; each changes nothing even if it runs.
+    write_probes: Tuple[str, ...] = ()
 
     # -- the schema -------------------------------------------------------------
 

@@ -79,6 +79,8 @@ class MySQL(Dialect):
     default_drivers = {"mysql": "mysql+pymysql", "mariadb": "mariadb+pymysql"}
     driver = "pymysql"
     read_only_mechanism = "read-only session inside an XA transaction, rolled back"
+    # the read-only flag, and the XA transaction's refusal of anything that commits
+    write_probes = ("CREATE TEMPORARY TABLE velto_check_probe (id int)", "COMMIT")
 
     # -- connecting -----------------------------------------------------------
 
@@ -225,7 +227,9 @@ class MySQL(Dialect):
                 .format(r=READER, p=READER_PASSWORD, d=(database or "your_database").replace("`", "``")))
 
     def server_version(self, session: "Session") -> str:
-        return "MySQL/MariaDB " + session.dbapi.get_server_info()
+        version = session.dbapi.get_server_info()
+        # MariaDB's greeting starts with 5.5.5- for clients that read only the first number
+        return "MySQL/MariaDB " + (version[len("5.5.5-"):] if version.startswith("5.5.5-") else version)
 
     # -- the schema -------------------------------------------------------------
 

@@ -81,6 +81,7 @@ class PostgreSQL(Dialect):
     default_drivers = {"postgresql": "postgresql+psycopg", "postgres": "postgresql+psycopg"}
     driver = "psycopg"
     read_only_mechanism = "read-only transaction, rolled back"
+    write_probes = ("CREATE TEMP TABLE velto_check_probe (id int)",)
 
     # -- connecting -----------------------------------------------------------
 
