@@ -1,24 +1,34 @@
 """PostgreSQL, through psycopg 3.
 
-Read-only: each call is one transaction begun READ ONLY (so SET TRANSACTION
-READ WRITE is refused) and rolled back, with the time limits local to it;
+Read-only: each call is one transaction begun READ ONLY and rolled back;
 the model's statement goes through the extended protocol, which takes
 exactly one statement. A statement can still end the transaction itself
-(COMMIT, or PREPARE TRANSACTION, which would keep our transaction and its
-locks past the call): after it the connectors find what it prepared and roll
-it back.
+(COMMIT, or PREPARE TRANSACTION, which would keep the call's transaction
+and its locks past the call, even across a restart): after one that did,
+what it prepared is found and rolled back.
 
-Session state: the rollback and the pieces of DISCARD ALL (which cannot run
-in a multi-statement string, while its pieces can) go in one round trip at
-the end of every call, so advisory locks, prepared statements, cursors,
-LISTENs, temporary tables and session settings are gone before the
-connection returns to the pool. psycopg's own automatic prepared statements
-are turned off on our connections, since DEALLOCATE ALL removes them behind
-its back.
+Time limits: statement_timeout, lock_timeout and the idle-in-transaction
+timeout are the session's defaults, given at connect (libpq's options), so
+no call spends a statement on them and RESET ALL puts them back; the
+watchdog cancels, then ends the backend from a second connection with
+pg_terminate_backend, which an ordinary account may do to its own sessions.
+
+Session state: after a rollback of a read-only call, what a rollback does
+not undo (prepared statements, session advisory locks, even those a failing
+statement took) goes in the rollback's own round trip; when writes are
+allowed, or the statement ended the transaction, the pieces of DISCARD ALL
+(which itself cannot share a string, while its pieces can) go there too.
+psycopg's own automatic prepared statements are turned off on our
+connections, since DEALLOCATE ALL removes them behind its back.
 
 Results: a query is read through a cursor (DECLARE ... FETCH), so the server
 makes only the rows fetched; anything a cursor cannot hold (SHOW, EXPLAIN,
-RETURNING, CALL) runs as it is.
+RETURNING, CALL) runs as it is, its rows read whole. Values psycopg cannot
+turn into Python objects (infinity, BC dates, 24:00) come as PostgreSQL
+writes them.
+
+Round trips of a one-row query: BEGIN, DECLARE, FETCH, and the rollback with
+the reset.
 """
 
 from __future__ import annotations
