@@ -95,16 +95,16 @@ class Session:
             watchdog.unregister(self.alarm)
         if self.proxy is None:
             return
-        cursor, self._cursor = self._cursor, None
-        if cursor is not None and not self.discard:
-            try:
-                cursor.close()
-            except Exception:
-                self.discard = True
         if failure is not None and not self.discard:
             # a failed call's session is reset like any other, or dropped
             try:
                 self.dialect.end(self, commit=False)
+            except Exception:
+                self.discard = True
+        cursor, self._cursor = self._cursor, None
+        if cursor is not None and not self.discard:
+            try:
+                cursor.close()
             except Exception:
                 self.discard = True
         proxy, self.proxy = self.proxy, None
@@ -196,8 +196,13 @@ def run_call(dialect: "Dialect", work: Callable[[Session], str]) -> str:
             text = work(session)
             dialect.end(session, commit=settings.allow_writes)
             return text
-        except Exception as exc:
+        except BaseException as exc:
             failure = exc
+            if not isinstance(exc, Exception):
+                # an interrupt belongs to the host; the connection, in the
+                # middle of who knows what, is not given back
+                session.discard = True
+                raise
             if attempt == 1 and session.may_retry(exc):
                 session.discard = True
                 continue
