@@ -72,16 +72,22 @@ def test_mariadb_statements_past_the_limit_are_ended(mariadb_server, maria_url, 
     assert sqltool.execute_mysql_query("SELECT 1 AS one").splitlines()[1] == "1"
 
 
-@pytest.mark.parametrize("after_prepare", ["", " LOOP DO SLEEP(1); END LOOP;"])
+@pytest.mark.parametrize("statement", [
+    "BEGIN NOT ATOMIC XA END 'velto-known'; XA PREPARE 'velto-known'; END",
+    # stopped by the cancel
+    "BEGIN NOT ATOMIC XA END 'velto-known'; XA PREPARE 'velto-known'; LOOP DO SLEEP(1); END LOOP; END",
+    # survives the cancel: ended with its connection
+    "BEGIN NOT ATOMIC DECLARE CONTINUE HANDLER FOR SQLEXCEPTION BEGIN END; XA END 'velto-known';"
+    " XA PREPARE 'velto-known'; LOOP DO SLEEP(1); END LOOP; END",
+])
 def test_mariadb_xa_prepared_by_a_statement_that_knew_its_id(mariadb_server, maria_url, sql_env, monkeypatch,
-                                                             after_prepare):
+                                                             statement):
     # The identifier is random per call and nothing shows it to a statement;
     # were it known, a prepared XA transaction would outlive the connection.
     monkeypatch.setattr(mysql.secrets, "token_hex", lambda size: "known")
     sql_env.set(VELTO_MYSQL_URL=maria_url, VELTO_SQL_TIMEOUT="0.5")
-    sqltool.execute_mysql_query(
-        "BEGIN NOT ATOMIC XA END 'velto-known'; XA PREPARE 'velto-known';%s END" % after_prepare)
-    assert _gone(lambda: mariadb_server.admin_query("XA RECOVER")) == []
+    sqltool.execute_mysql_query(statement)
+    assert mariadb_server.admin_query("XA RECOVER") == []
     assert sqltool.execute_mysql_query("SELECT @@in_transaction AS t").splitlines()[1] == "1"
 
 

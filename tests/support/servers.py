@@ -13,6 +13,10 @@ removes everything. When we run as root the server runs as an unprivileged
 system account (initdb and postgres refuse root), which is why the data
 directory is not under pytest's private, root-only temporary tree.
 
+For what the shared servers must not go through: ``with server.frozen():``
+stops every process of a server (SIGSTOP) for the block, and
+SilentListener is a port that accepts connections and never answers.
+
 Every server has two accounts:
 - an administrator (PostgreSQL superuser "postgres", MariaDB "root");
 - "velto_app", an ordinary account that owns the databases made with

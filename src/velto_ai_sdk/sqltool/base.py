@@ -89,6 +89,10 @@ class Dialect:
     def stopper(self, session: "Session") -> Stopper:
         return Stopper()
 
+    def dropped(self, session: "Session") -> None:
+        """After a session's connection was closed instead of reset: undo on
+        the server what closing it does not."""
+
     def is_disconnect(self, exc: BaseException, session: "Session") -> bool:
         orig = getattr(exc, "orig", exc)
         try:

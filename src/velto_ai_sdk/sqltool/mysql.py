@@ -150,8 +150,8 @@ class MySQL(Dialect):
 
     def end(self, session: "Session", commit: bool) -> None:
         if session.discard:
-            return  # dropping the connection rolls back on the server
-        xid = session.state.pop("xid", None)
+            return  # dropping the connection rolls back on the server, and dropped() does the rest
+        xid = session.state.get("xid")
         if xid is not None:
             commands = [_query("XA END " + sql_string(xid)), _query("XA ROLLBACK " + sql_string(xid))]
             sound = [(XAER_NOTA, XAER_RMFAIL), (XAER_NOTA, XA_RBROLLBACK)]
@@ -170,6 +170,27 @@ class MySQL(Dialect):
         for error, expected in zip(errors, sound):
             if error is not None and error.args[0] not in expected:
                 raise error
+        session.state.pop("xid", None)
+
+    def dropped(self, session: "Session") -> None:
+        # An XA transaction the statement prepared outlives its connection,
+        # with its locks; closing the connection rolls back only an active one.
+        xid = session.state.pop("xid", None)
+        if xid is None:
+            return
+        side = _side_connection(session)
+        try:
+            for _ in range(20):
+                try:
+                    with side.cursor() as cur:
+                        cur.execute("XA ROLLBACK " + sql_string(xid))
+                    return
+                except Exception as exc:
+                    if _code(exc) in (XAER_NOTA, XA_RBROLLBACK):
+                        return
+                time.sleep(0.05)  # the closed connection's thread may not have let go of it yet
+        finally:
+            side.close()
 
     def run_query(self, session: "Session", sql: str) -> Result:
         import pymysql.cursors
@@ -188,6 +209,9 @@ class MySQL(Dialect):
                 # and rolls the transaction back.
                 _abandon(cur)
                 session.discard = True
+                # a result still streaming means the XA transaction is
+                # active, not prepared: closing the connection rolls it back
+                session.state.pop("xid", None)
         refuse_partial_write(collector, session.settings.allow_writes)
         return collector.result([column[0] for column in description])
 
@@ -385,10 +409,17 @@ def _abandon(cur: Any) -> None:
     cur.connection = None
 
 
+def _side_connection(session: "Session") -> Any:
+    """A second connection of the session's account, quick to give up."""
+    target = session.target
+    _, params = target.engine.dialect.create_connect_args(target.url)
+    return _connect(params, STOP_CONNECT_TIMEOUT, autocommit=True)
+
+
 class _Stopper(Stopper):
-    """KILL QUERY, then KILL, from a second connection of the same account
-    (which may end its own sessions); then the XA transaction, in case the
-    statement prepared it, which a killed connection would leave behind."""
+    """KILL QUERY, then KILL, from a second connection of the same account,
+    which may end its own sessions (the XA transaction, if the statement
+    prepared it, is the dialect's dropped() to roll back)."""
 
     def __init__(self, session: "Session") -> None:
         self._session = session
@@ -398,9 +429,7 @@ class _Stopper(Stopper):
 
     def _run(self, sql: str) -> None:
         if self._side is None:
-            target = self._session.target
-            _, params = target.engine.dialect.create_connect_args(target.url)
-            self._side = _connect(params, STOP_CONNECT_TIMEOUT, autocommit=True)
+            self._side = _side_connection(self._session)
         with self._side.cursor() as cur:
             cur.execute(sql)
 
@@ -409,16 +438,6 @@ class _Stopper(Stopper):
 
     def terminate(self) -> None:
         self._run("KILL %d" % self._thread)
-        xid = self._session.state.get("xid")
-        if xid is not None:
-            for _ in range(5):
-                try:
-                    self._run("XA ROLLBACK " + sql_string(xid))
-                    return
-                except Exception as exc:
-                    if _code(exc) in (XAER_NOTA, XA_RBROLLBACK):
-                        return
-                time.sleep(0.1)  # the killed thread may not have let go of it yet
 
     def sever(self) -> None:
         shut_down(self._fd)

@@ -91,8 +91,14 @@ class Session:
                 and self.dialect.is_disconnect(exc, self))
 
     def close(self, failure: Optional[BaseException]) -> None:
-        if self.alarm is not None:
-            watchdog.unregister(self.alarm)
+        try:
+            self._give_back(failure)
+        finally:
+            if self.alarm is not None:
+                watchdog.unregister(self.alarm)
+                self.alarm = None  # it refers back to the session
+
+    def _give_back(self, failure: Optional[BaseException]) -> None:
         if self.proxy is None:
             return
         if failure is not None and not self.discard:
@@ -114,10 +120,16 @@ class Session:
             else:
                 proxy.close()
         except Exception:
+            self.discard = True
             try:
                 proxy.invalidate()
             except Exception:
                 pass
+        if self.discard:
+            try:
+                self.dialect.dropped(self)
+            except Exception:
+                pass  # what is left is the server's own to time out
 
 
 class _Guard:
