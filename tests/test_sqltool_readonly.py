@@ -112,6 +112,7 @@ PG_PRIVILEGED = [
     "SET SESSION AUTHORIZATION postgres",
     "ALTER ROLE velto_app SUPERUSER",
     "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE usename = 'postgres'",
+    "SELECT dblink_exec('dbname=hostile_pg', 'DELETE FROM orders')",
 ]
 
 MARIADB_WRITES = [
@@ -170,6 +171,9 @@ MARIADB_WRITES = [
 
 MARIADB_PRIVILEGED = [
     "SELECT * FROM items INTO OUTFILE '%s'" % OUT_FILE,
+    # a trigger definition planted next to the table (a relative name lands in
+    # the database's directory) would fire on the application's next INSERT
+    "SELECT 'TYPE=TRIGGERS' INTO DUMPFILE 'items.TRG'",
     "SELECT name FROM items LIMIT 1 INTO DUMPFILE '%s'" % OUT_FILE,
     "LOAD DATA INFILE '/etc/hostname' INTO TABLE notes",
     "LOAD DATA LOCAL INFILE '/etc/hostname' INTO TABLE notes",
@@ -293,7 +297,8 @@ def _mariadb_fingerprint(server, database):
         "SELECT SCHEMA_NAME FROM information_schema.SCHEMATA ORDER BY 1",
         "SELECT @@GLOBAL.read_only, @@GLOBAL.max_connections",
     ]
-    return [server.admin_query(q, database) for q in queries] + [os.path.exists(OUT_FILE)]
+    planted = os.path.join(server.datadir, database, "items.TRG")
+    return [server.admin_query(q, database) for q in queries] + [os.path.exists(OUT_FILE), os.path.exists(planted)]
 
 
 def _dump(argv):
