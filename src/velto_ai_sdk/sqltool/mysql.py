@@ -43,7 +43,9 @@ if TYPE_CHECKING:
 
 COM_QUERY = 0x03
 COM_RESET_CONNECTION = 0x1F
-STOP_CONNECT_TIMEOUT = 2
+# a healthy server greets a new connection within milliseconds
+STOP_CONNECT_TIMEOUT = 1.0
+SILENT = "server silent"  # in a session's state: a second connection found no answer
 
 # server errors an end of the XA transaction may meet and still be sound
 XAER_NOTA = 1397  # no such transaction (the statement ended it)
@@ -176,17 +178,21 @@ class MySQL(Dialect):
         # An XA transaction the statement prepared outlives its connection,
         # with its locks; closing the connection rolls back only an active one.
         xid = session.state.pop("xid", None)
-        if xid is None:
+        if xid is None or session.state.get(SILENT):
             return
         side = _side_connection(session)
         try:
-            for _ in range(20):
+            deadline = time.monotonic() + 1.0
+            while True:
                 try:
                     with side.cursor() as cur:
                         cur.execute("XA ROLLBACK " + sql_string(xid))
                     return
                 except Exception as exc:
-                    if _code(exc) in (XAER_NOTA, XA_RBROLLBACK):
+                    code = _code(exc)
+                    if code is None or code in (XAER_NOTA, XA_RBROLLBACK) or 2000 <= code < 3000:
+                        return
+                    if time.monotonic() > deadline:
                         return
                 time.sleep(0.05)  # the closed connection's thread may not have let go of it yet
         finally:
@@ -428,8 +434,14 @@ class _Stopper(Stopper):
         self._side: Any = None
 
     def _run(self, sql: str) -> None:
+        if self._session.state.get(SILENT):
+            return  # one wait for a silent server is enough
         if self._side is None:
-            self._side = _side_connection(self._session)
+            try:
+                self._side = _side_connection(self._session)
+            except Exception:
+                self._session.state[SILENT] = True
+                raise
         with self._side.cursor() as cur:
             cur.execute(sql)
 

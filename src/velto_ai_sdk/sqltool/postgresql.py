@@ -102,7 +102,7 @@ class PostgreSQL(Dialect):
             # The limits are the session's defaults, given at connect: RESET
             # ALL puts them back, and no call spends a statement on them.
             "options": _session_defaults(settings),
-            "autocommit": True,  # the transactions are ours: BEGIN and the reset travel with other statements
+            "autocommit": True,  # the transactions are ours: begun, and ended with the reset, in our statements
             "prepare_threshold": None,
             # a peer that vanished is noticed; a frozen one is the watchdog's
             "keepalives": 1, "keepalives_idle": 30, "keepalives_interval": 10, "keepalives_count": 3,

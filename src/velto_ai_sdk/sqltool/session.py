@@ -227,7 +227,7 @@ def run_call(dialect: "Dialect", work: Callable[[Session], str]) -> str:
 def message(exc: BaseException, session: Optional[Session] = None) -> str:
     if session is not None and session.timed_out:
         # the driver's words for a cancelled or severed statement say little
-        return "the statement was still running at the time limit and was stopped on the server"
+        return "the statement was still running at the time limit and was stopped"
     if isinstance(exc, (SqlError, SettingError)):
         return str(exc)
     return driver_message(exc)
