@@ -14,8 +14,16 @@ Session state: after the rollback, the protocol's COM_RESET_CONNECTION
 clears variables, user variables, GET_LOCK locks, temporary tables, prepared
 statements and HANDLERs; an XA transaction the statement prepared is rolled
 back before it, and the role the login had is set again after it (the reset
-keeps whichever SET ROLE chose). Our own statements are pipelined: the
-set-up is one round trip, the statement one, the end and reset one.
+keeps whichever SET ROLE chose). A connection dropped instead (a statement
+stopped by the time limit, a result left unread) takes an active XA
+transaction with it, and dropped() rolls back one the statement prepared.
+Our own statements are pipelined: the set-up is one round trip, the
+statement one, the end and reset one.
+
+Time limits: max_statement_time (MySQL: max_execution_time) and the lock
+waits, set with the session's read-only flag at the start of each call (the
+reset clears them); the watchdog's KILL QUERY, then KILL, from a second
+connection of the same account, which may end its own sessions.
 
 PyMySQL has no public call for either (a pipeline of commands, the reset
 command), nor for a handshake bounded by the connect timeout (it waits for
