@@ -1,22 +1,29 @@
-"""Our PostgreSQL connectors side by side with LangChain's SQLDatabase.
+"""Our connectors side by side with LangChain's SQLDatabase.
 
-    .venv/bin/python bench/bench_sql.py [--url postgresql+psycopg://...]
+    .venv/bin/python bench/bench_sql.py [--url postgresql+psycopg://...] [--only rows|schema|floor]
 
-Without --url it starts a throwaway PostgreSQL server with the test suite's
-helper (tests/support/servers.py) and removes it afterwards. It makes two
-databases there:
+Without --url it starts a throwaway PostgreSQL server (and, for the floor, a
+MariaDB server) with the test suite's helper (tests/support/servers.py) and
+removes them afterwards. It makes these databases:
   bench_rows    one table of 2,000,000 rows;
   bench_schema  500 tables (8 columns, a primary key, all but the first
-                with a foreign key to another, 5 rows each).
-and measures, each side in a fresh process so that one does not pay for
-the other's memory:
+                with a foreign key to another, 5 rows each);
+  bench_floor   an empty database on each server, owned by the ordinary
+                account the connectors are given.
+and measures:
   1. SELECT * over the 2,000,000 rows: our execute_pgdb_query against
      SQLDatabase.run: wall time, peak Python allocations (tracemalloc) and
      the growth of the process's peak resident memory;
   2. the schema of the 500 tables: our get_pgdb_schema (with its default
      size budget, and with a budget large enough to hold everything)
-     against SQLDatabase.get_table_info(): wall time, characters, tokens.
-It only prints; it asserts nothing.
+     against SQLDatabase.get_table_info(): wall time, characters, tokens;
+  3. the per-query floor: SELECT 1 through execute_pgdb_query and
+     execute_mysql_query beside SQLDatabase.run on the same server and
+     account: the median of blocks of calls, the two sides' blocks taking
+     turns so that drift on the machine falls on both alike; and our round
+     trips per call, counted.
+Measurements 1 and 2 run each side in a fresh process, so that one does not
+pay for the other's memory. It only prints; it asserts nothing.
 """
 
 from __future__ import annotations
@@ -37,6 +44,8 @@ sys.path.insert(0, os.path.join(ROOT, "tests"))
 ROWS = 2_000_000
 TABLES = 500
 QUERY = "SELECT * FROM big"
+FLOOR_CALLS = 200  # per block
+FLOOR_BLOCKS = 31  # per side
 
 
 def setup(create_database) -> dict:
@@ -76,7 +85,7 @@ def worker(kind: str, url: str, memory: bool) -> dict:
     if kind.startswith("ours"):
         os.environ["VELTO_POSTGRES_URL"] = url
         if kind == "ours-schema-all":
-            os.environ["VELTO_SQL_SCHEMA_MAX_CHARS"] = "100000000"
+            os.environ["VELTO_SQL_SCHEMA_MAX_CHARS"] = "10000000"  # the most the setting takes
         from velto_ai_sdk import sqltool
 
         sqltool.execute_pgdb_query("SELECT 1")  # engine and connection made outside the measurement
@@ -121,6 +130,44 @@ def worker(kind: str, url: str, memory: bool) -> dict:
     return result
 
 
+def floor_worker(engine: str, url: str) -> dict:
+    """Medians, in milliseconds, of blocks of SELECT 1 on each side, and our
+    round trips per call."""
+    import statistics
+
+    from langchain_community.utilities import SQLDatabase
+
+    from velto_ai_sdk import sqltool
+    from velto_ai_sdk.sqltool import session
+
+    variable, ours = {"postgresql": ("VELTO_POSTGRES_URL", sqltool.execute_pgdb_query),
+                      "mariadb": ("VELTO_MYSQL_URL", sqltool.execute_mysql_query)}[engine]
+    os.environ[variable] = url
+    db = SQLDatabase.from_uri(url)
+    sides = {"ours": lambda: ours("SELECT 1"), "theirs": lambda: db.run("SELECT 1")}
+    for run in sides.values():  # connections, caches and the account's check before the clock
+        for _ in range(FLOOR_CALLS):
+            run()
+    blocks = {name: [] for name in sides}
+    for _ in range(FLOOR_BLOCKS):
+        for name, run in sides.items():
+            started = time.perf_counter()
+            for _ in range(FLOOR_CALLS):
+                run()
+            blocks[name].append((time.perf_counter() - started) / FLOOR_CALLS * 1000)
+    # every round trip of a call goes through one guard of the session
+    trips = []
+    original = session._Guard.__enter__
+    session._Guard.__enter__ = lambda guard: (trips.append(1), original(guard))[1]
+    try:
+        sides["ours"]()
+    finally:
+        session._Guard.__enter__ = original
+    return {"ours_ms": statistics.median(blocks["ours"]), "theirs_ms": statistics.median(blocks["theirs"]),
+            "ours_spread": [min(blocks["ours"]), max(blocks["ours"])],
+            "theirs_spread": [min(blocks["theirs"]), max(blocks["theirs"])], "round_trips": len(trips)}
+
+
 def run_worker(kind: str, url: str, memory: bool = False) -> dict:
     out = subprocess.run(
         [sys.executable, os.path.abspath(__file__), "--worker", kind, "--url", url] + (["--memory"] if memory else []),
@@ -155,32 +202,53 @@ def ratio(a: float, b: float) -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--url", help="an admin URL of a PostgreSQL server to use instead of starting one")
+    parser.add_argument("--mysql-url", help="for the floor: the URL of a MySQL/MariaDB database to use instead of"
+                                            " starting a server (an ordinary account's)")
     parser.add_argument("--worker")
     parser.add_argument("--memory", action="store_true")
-    parser.add_argument("--only", choices=["rows", "schema"], help="run one of the two measurements")
+    parser.add_argument("--only", choices=["rows", "schema", "floor"], help="run one of the measurements")
     args = parser.parse_args()
+    if args.worker == "floor-postgresql":
+        print(json.dumps(floor_worker("postgresql", args.url)))
+        return
+    if args.worker == "floor-mariadb":
+        print(json.dumps(floor_worker("mariadb", args.url)))
+        return
     if args.worker:
         print(json.dumps(worker(args.worker, args.url, args.memory)))
         return
 
-    server = None
-    if args.url:
-        create_database = _creator(args.url)
-    else:
-        from support.servers import PostgresServer
-
-        print("Starting a throwaway PostgreSQL server ...", flush=True)
-        server = PostgresServer().start()
-        create_database = server.create_database
+    servers = []
     try:
-        print("Loading %s rows and %d tables ..." % (format(ROWS, ","), TABLES), flush=True)
-        started = time.perf_counter()
-        urls = setup(create_database)
-        print("  done in %.1f s" % (time.perf_counter() - started), flush=True)
+        if args.url:
+            create_database = _creator(args.url)
+        else:
+            from support.servers import PostgresServer
+
+            print("Starting a throwaway PostgreSQL server ...", flush=True)
+            servers.append(PostgresServer().start())
+            create_database = servers[-1].create_database
+        urls = {}
+        if args.only != "floor":
+            print("Loading %s rows and %d tables ..." % (format(ROWS, ","), TABLES), flush=True)
+            started = time.perf_counter()
+            urls = setup(create_database)
+            print("  done in %.1f s" % (time.perf_counter() - started), flush=True)
+        if args.only in (None, "floor"):
+            urls["floor-postgresql"] = create_database("bench_floor", [])
+            urls["floor-mariadb"] = args.mysql_url or _mariadb_floor(servers)
         report(urls, args.only)
     finally:
-        if server is not None:
+        for server in servers:
             server.stop()
+
+
+def _mariadb_floor(servers: list) -> str:
+    from support.servers import MariaDBServer
+
+    print("Starting a throwaway MariaDB server ...", flush=True)
+    servers.append(MariaDBServer().start())
+    return servers[-1].create_database("bench_floor", [])
 
 
 def _creator(admin_url: str):
@@ -214,10 +282,12 @@ def _creator(admin_url: str):
 
 
 def report(urls: dict, only=None) -> None:
-    if only != "schema":
+    if only in (None, "rows"):
         report_rows(urls)
-    if only != "rows":
+    if only in (None, "schema"):
         report_schema(urls)
+    if only in (None, "floor"):
+        report_floor(urls)
 
 
 def report_rows(urls: dict) -> None:
@@ -269,6 +339,22 @@ def report_schema(urls: dict) -> None:
     print("  target: at least 10x")
     if why:
         print("  tokens not counted: tiktoken could not load its encoding (%s); characters only" % why)
+
+
+def report_floor(urls: dict) -> None:
+    print("\n3. The per-query floor: SELECT 1, medians of %d blocks of %d calls, the sides taking turns"
+          % (FLOOR_BLOCKS, FLOOR_CALLS), flush=True)
+    rows = [("", "ours", "LangChain: SQLDatabase.run", "ours / theirs", "our round trips")]
+    for engine, label, function in (("postgresql", "PostgreSQL", "execute_pgdb_query"),
+                                    ("mariadb", "MariaDB", "execute_mysql_query")):
+        result = run_worker("floor-" + engine, urls["floor-" + engine])
+        rows.append(("%s (%s)" % (label, function), "%.3f ms" % result["ours_ms"], "%.3f ms" % result["theirs_ms"],
+                     "%.2fx" % (result["ours_ms"] / result["theirs_ms"]), str(result["round_trips"])))
+        rows.append(("  fastest / slowest block", "%.3f / %.3f" % tuple(result["ours_spread"]),
+                     "%.3f / %.3f" % tuple(result["theirs_spread"]), "", ""))
+    table(rows)
+    print("  target: at most 1.5x; ours includes the read-only transaction, the server's time limits, the"
+          " privilege verdict (read once per URL), the watchdog and the session reset")
 
 
 def table(rows) -> None:

@@ -64,6 +64,20 @@ def test_recorded_figures_are_what_the_database_answers(shop_url, session):
     assert figures["monthly"]["2025-12"] in answer["answer"]
 
 
+def test_the_agent_reads_the_shop_through_a_login_that_can_only_read(shop_url, sql_env):
+    from sqlalchemy.engine import make_url
+
+    from velto_ai_sdk import sqltool
+
+    url = demo.reader_login(shop_url)
+    assert make_url(url).username == demo.READER
+    # even with writes allowed, the login itself cannot change anything
+    sql_env.set(VELTO_POSTGRES_URL=url, VELTO_SQL_ALLOW_WRITES="1")
+    assert sqltool.execute_pgdb_query("SELECT count(*) AS n FROM orders").splitlines()[1] == "2100"
+    assert "permission denied" in sqltool.execute_pgdb_query("DELETE FROM orders")
+    assert demo.reader_login(shop_url) != url  # a fresh password each time
+
+
 @pytest.fixture
 def workdir(tmp_path, analysis_environment):
     # The demo's environment is the one the tests made already.

@@ -195,15 +195,10 @@ def test_mariadb_driver_stops_what_the_server_was_told_not_to(maria, sql_env):
 
 def test_postgres_backstop_cancels_when_the_server_limit_is_missing(pg, sql_env, monkeypatch):
     # as if the server ignored statement_timeout: only the watchdog is left
-    original = sqltool._PostgresDialect.begin
+    from velto_ai_sdk.sqltool import postgresql
 
-    def begin_without_server_limit(self, session, settings):
-        original(self, session, settings)
-        cur = session.dbapi.cursor()
-        cur.execute("SELECT set_config('statement_timeout', '0', true)")
-        cur.close()
-
-    monkeypatch.setattr(sqltool._PostgresDialect, "begin", begin_without_server_limit)
+    original = postgresql._session_defaults
+    monkeypatch.setattr(postgresql, "_session_defaults", lambda settings: original(settings) + " -c statement_timeout=0")
     sql_env.set(VELTO_POSTGRES_URL=pg.url, VELTO_SQL_TIMEOUT="1")
     text = sqltool.execute_pgdb_query("SELECT pg_sleep(30)")
     assert text.startswith("Error: ") and "VELTO_SQL_TIMEOUT" in text
@@ -311,12 +306,22 @@ def test_bare_scheme_gets_our_driver(pg, postgresql_server, sql_env):
     assert sqltool.execute_pgdb_query("SELECT 1 AS one").splitlines()[1] == "1"
 
 
-@pytest.mark.parametrize("variable, value", [
-    ("VELTO_SQL_MAX_ROWS", "many"),
-    ("VELTO_SQL_TIMEOUT", "soon"),
-    ("VELTO_SQL_TIMEOUT", "inf"),
+@pytest.mark.parametrize("variable, value, message", [
+    ("VELTO_SQL_MAX_ROWS", "many", "a whole number from 1 to 10000, not 'many'"),
+    # out of range is an error, never quietly made to fit
+    ("VELTO_SQL_MAX_ROWS", "0", "a whole number from 1 to 10000, not '0'"),
+    ("VELTO_SQL_MAX_ROWS", "10001", "a whole number from 1 to 10000, not '10001'"),
+    ("VELTO_SQL_TIMEOUT", "soon", "a number from 0.1 to 3600 seconds, not 'soon'"),
+    ("VELTO_SQL_TIMEOUT", "inf", "a number from 0.1 to 3600 seconds, not 'inf'"),
+    ("VELTO_SQL_TIMEOUT", "0", "a number from 0.1 to 3600 seconds, not '0'"),
+    ("VELTO_SQL_MAX_VALUE_CHARS", "7", "a whole number from 8 to 100000, not '7'"),
+    ("VELTO_SQL_SCHEMA_MAX_CHARS", "100", "a whole number from 500 to 10000000, not '100'"),
+    ("VELTO_SQL_MAX_RESULT_BYTES", "5", "a whole number from 10000 to 1073741824, not '5'"),
+    ("VELTO_SQL_CONNECT_TIMEOUT", "1", "a whole number from 2 to 300, not '1'"),
+    ("VELTO_SQL_ALLOW_WRITES", "perhaps", "1 or 0 (or true/false, yes/no, on/off), not 'perhaps'"),
+    ("VELTO_SQL_ALLOW_PRIVILEGED", "sure", "1 or 0 (or true/false, yes/no, on/off), not 'sure'"),
 ])
-def test_bad_settings_are_error_lines(pg, sql_env, variable, value):
+def test_bad_settings_are_error_lines(pg, sql_env, variable, value, message):
     sql_env.set(VELTO_POSTGRES_URL=pg.url, **{variable: value})
-    text = sqltool.execute_pgdb_query("SELECT 1")
-    assert text.startswith("Error: %s" % variable)
+    for text in (sqltool.execute_pgdb_query("SELECT 1"), sqltool.get_pgdb_schema()):
+        assert text == "Error: %s must be %s" % (variable, message)

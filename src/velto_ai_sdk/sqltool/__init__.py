@@ -1,0 +1,105 @@
+"""Database connectors for the agent: schema readers and query runners.
+
+Six functions, one schema reader and one query runner per engine:
+
+    get_mysql_database_schema()      execute_mysql_query(sql_query)
+    get_pgdb_schema()                execute_pgdb_query(sql_query)
+    get_mssql_db_schema()            execute_mssql_query(sql_query)
+
+Each returns text for the model to read and never raises: the agent's run
+would end on an exception, so every failure becomes one line "Error: ...",
+from which the model can correct its next statement.
+
+Every statement is treated as written by an attacker, since whoever writes
+the question or any row the model reads steers it:
+
+- read-only unless VELTO_SQL_ALLOW_WRITES=1, enforced by the database (each
+  engine's file says how);
+- privileged accounts (superusers, FILE, sysadmin...) are refused unless
+  VELTO_SQL_ALLOW_PRIVILEGED=1 (privileges.py);
+- nothing survives a call: the connection goes back to the pool reset, or is
+  dropped (session.py and the engines);
+- the time limit holds on the server, and for a frozen one (watchdog.py);
+- results are bounded by rows and by bytes (results.py), and their text is
+  one line per row with control characters escaped (text.py).
+
+Settings come from the environment at every call (settings.py); the agent
+loads a .env file at import.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict
+
+from . import mssql, mysql, postgresql
+from .base import Dialect
+from .pool import dispose_engines
+from .schema import read_schema
+from .session import Session, run_call
+from .text import done_text, table_text
+
+__all__ = [
+    "get_mysql_database_schema",
+    "get_pgdb_schema",
+    "get_mssql_db_schema",
+    "execute_mysql_query",
+    "execute_pgdb_query",
+    "execute_mssql_query",
+    "dispose_engines",
+]
+
+# The engines, by the name the command line takes.
+ENGINES: Dict[str, Dialect] = {d.name: d for d in (mysql.DIALECT, postgresql.DIALECT, mssql.DIALECT)}
+
+
+def run_query(dialect: Dialect, sql_query: Any) -> str:
+    if not isinstance(sql_query, str):
+        return "Error: sql_query must be a string of SQL, not %s" % type(sql_query).__name__
+    if not sql_query.strip():
+        return "Error: sql_query is empty; send one SQL statement"
+
+    def work(session: Session) -> str:
+        result = dialect.run_query(session, sql_query)
+        if result.columns is None:
+            return done_text(result.rowcount)
+        settings = session.settings
+        return table_text(result.columns, result.rows, result.stop, settings.max_value_chars,
+                          settings.max_result_bytes)
+
+    return run_call(dialect, work)
+
+
+# -- what the agent calls ----------------------------------------------------------
+
+
+def get_mysql_database_schema() -> str:
+    """Tables and views of the MySQL/MariaDB database in VELTO_MYSQL_URL, with
+    columns, keys and a few sample rows."""
+    return run_call(mysql.DIALECT, read_schema)
+
+
+def get_pgdb_schema() -> str:
+    """Tables and views of the PostgreSQL database in VELTO_POSTGRES_URL, with
+    columns, keys and a few sample rows."""
+    return run_call(postgresql.DIALECT, read_schema)
+
+
+def get_mssql_db_schema() -> str:
+    """Tables and views of the MS SQL Server database in VELTO_MSSQL_URL, with
+    columns, keys and a few sample rows."""
+    return run_call(mssql.DIALECT, read_schema)
+
+
+def execute_mysql_query(sql_query: str) -> str:
+    """Runs one statement on the MySQL/MariaDB database; returns its rows as text."""
+    return run_query(mysql.DIALECT, sql_query)
+
+
+def execute_pgdb_query(sql_query: str) -> str:
+    """Runs one statement on the PostgreSQL database; returns its rows as text."""
+    return run_query(postgresql.DIALECT, sql_query)
+
+
+def execute_mssql_query(sql_query: str) -> str:
+    """Runs one statement on the MS SQL Server database; returns its rows as text."""
+    return run_query(mssql.DIALECT, sql_query)

@@ -1,0 +1,172 @@
+"""What every engine provides, and what they share.
+
+Each engine file (postgresql.py, mysql.py, mssql.py) holds one Dialect
+subclass that owns everything the connectors know about its engine: the
+variable and example URL, driver and connect arguments, the read-only
+mechanism, the privilege check and the read-only login to suggest instead,
+the session reset, how a statement is stopped on the server, error codes and
+the catalog queries. Everything else (pooling, sessions, the time limit,
+result and schema text) is shared and engine-blind.
+"""
+
+from __future__ import annotations
+
+import os
+import select
+import socket
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
+
+from .watchdog import Stopper
+
+if TYPE_CHECKING:
+    from .results import Result
+    from .schema import Relation
+    from .session import Session
+    from .settings import SqlSettings
+
+# A login that can only read, suggested when an account is refused; the
+# password is for the administrator to choose.
+READER = "velto_reader"
+READER_PASSWORD = "choose-a-password"
+
+
+class SqlError(Exception):
+    """A failure whose message is already written for the model."""
+
+
+def readable(fd: int) -> bool:
+    """Whether the socket has something to read. An idle pooled connection has
+    nothing to say; when it does, the server has closed it or is about to."""
+    try:
+        ready, _, _ = select.select([fd], [], [], 0)
+    except (OSError, ValueError):
+        return True
+    return bool(ready)
+
+
+def shut_down(fd: int) -> None:
+    """Shuts a connection's socket down under its driver, which wakes a thread
+    blocked reading from it. The descriptor itself stays the driver's."""
+    duplicate = socket.socket(fileno=os.dup(fd))
+    try:
+        duplicate.shutdown(socket.SHUT_RDWR)
+    finally:
+        duplicate.close()
+
+
+def sql_string(value: str) -> str:
+    """A string literal for statements that take no parameters."""
+    return "'" + value.replace("'", "''") + "'"
+
+
+class Dialect:
+    name = ""
+    label = ""
+    prompt_name = ""  # the engine's name in the agent's prompt
+    variable = ""
+    example_url = ""
+    backend_names: Tuple[str, ...] = ()
+    default_drivers: Dict[str, str] = {}
+    driver = ""
+    pooled = True
+    read_only_mechanism = ""
+
+    # -- connecting -----------------------------------------------------------
+
+    def connect_args(self, settings: "SqlSettings") -> Dict[str, Any]:
+        return {}
+
+    def prepare_engine(self, engine: Any) -> None:
+        """Hooks on the SQLAlchemy engine (per-connection set-up)."""
+
+    def socket_fd(self, dbapi: Any) -> Optional[int]:
+        return None
+
+    def is_alive(self, dbapi: Any) -> bool:
+        fd = self.socket_fd(dbapi)
+        return fd is None or not readable(fd)
+
+    def stopper(self, session: "Session") -> Stopper:
+        return Stopper()
+
+    def dropped(self, session: "Session") -> None:
+        """After a session's connection was closed instead of reset: undo on
+        the server what closing it does not."""
+
+    def is_disconnect(self, exc: BaseException, session: "Session") -> bool:
+        orig = getattr(exc, "orig", exc)
+        try:
+            return bool(session.target.engine.dialect.is_disconnect(orig, session.dbapi, None))
+        except Exception:
+            return False
+
+    # -- a call -----------------------------------------------------------------
+
+    def begin(self, session: "Session") -> None:
+        """Starts the call's transaction: read-only unless writes are allowed,
+        with the server's own time limits."""
+        raise NotImplementedError
+
+    def end(self, session: "Session", commit: bool) -> None:
+        """Ends the transaction and resets the session, so that nothing the
+        statement did survives into the next call; raises when that cannot
+        be done, and the connection is then dropped."""
+        raise NotImplementedError
+
+    def run_query(self, session: "Session", sql: str) -> "Result":
+        raise NotImplementedError
+
+    def hint(self, exc: BaseException, session: "Session") -> str:
+        """Words for the model after the driver's message."""
+        if session.timed_out or self.is_time_limit(exc):
+            return "(time limit %g s, VELTO_SQL_TIMEOUT)" % session.settings.timeout
+        if self.is_read_only_refusal(exc):
+            return "(the connection is read-only: set VELTO_SQL_ALLOW_WRITES=1 to allow changes)"
+        return ""
+
+    def is_time_limit(self, exc: BaseException) -> bool:
+        return False
+
+    def is_read_only_refusal(self, exc: BaseException) -> bool:
+        return False
+
+    # -- the account ------------------------------------------------------------
+
+    def read_privileges(self, session: "Session") -> Tuple[str, List[str]]:
+        """The account's name and what it may do that no statement of the
+        model should: empty when it is an ordinary account."""
+        raise NotImplementedError
+
+    def read_only_login(self, database: Optional[str]) -> str:
+        """The SQL an administrator runs to make a login that can only read."""
+        raise NotImplementedError
+
+    def server_version(self, session: "Session") -> str:
+        raise NotImplementedError
+
+    # Statements the read-only mechanism must refuse, tried by `velto-ai
+    # check`; each changes nothing even if it runs.
+    write_probes: Tuple[str, ...] = ()
+
+    # -- the schema -------------------------------------------------------------
+
+    def schema_header(self, session: "Session") -> str:
+        raise NotImplementedError
+
+    def catalog(self, session: "Session") -> Tuple[List[Tuple], List[Tuple]]:
+        """Rows (schema, name, kind, rows, column, type, not null) ordered by
+        relation, and key rows (schema, table, name, "PK"/"FK", column,
+        referenced schema, table, column) ordered by key."""
+        raise NotImplementedError
+
+    def sample_query(self, tables: Sequence[Tuple[int, "Relation"]], careful: bool = False) -> str:
+        """One statement giving (index, text) for up to three rows of each
+        table; `careful` asks for a form that names readable columns only."""
+        raise NotImplementedError
+
+    def sample_values(self, text: str, careful: bool) -> List[Optional[str]]:
+        return [None if value == "NULL" else value for value in text.split(" | ")]
+
+    def sample_rows(self, session: "Session", sql: str) -> List[Tuple]:
+        """The rows of a sample query; a failure leaves the call's transaction usable."""
+        return session.fetch(sql)

@@ -1,0 +1,110 @@
+"""What a result costs and how its values read: memory bounded by bytes
+(measured in a child process), values the driver cannot convert shown as the
+database writes them, control characters escaped. Real servers."""
+
+from __future__ import annotations
+
+import json
+import os
+
+import pytest
+
+from support.child import run_python
+from velto_ai_sdk import sqltool
+
+WIDE_ROWS = {
+    # 201 rows of 10 MB: 2 GB if read by rows, not bytes
+    "postgresql": ("VELTO_POSTGRES_URL", "execute_pgdb_query",
+                   "SELECT g, repeat('x', 10000000) FROM generate_series(1, 201) g"),
+    "mariadb": ("VELTO_MYSQL_URL", "execute_mysql_query", "SELECT seq, REPEAT('x', 10000000) FROM seq_1_to_201"),
+}
+BUDGET_FOOTER = ("(1 row shown; more rows exist, but the rows shown already reach the size limit of 4,194,304 bytes"
+                 " (VELTO_SQL_MAX_RESULT_BYTES), so select fewer or narrower columns, or fewer rows)")
+
+
+@pytest.fixture(scope="module")
+def urls(postgresql_server, mariadb_server):
+    return {"postgresql": postgresql_server.create_database("values_pg", []),
+            "mariadb": mariadb_server.create_database("values_mariadb", [])}
+
+
+@pytest.mark.parametrize("engine", ["postgresql", "mariadb"])
+def test_wide_rows_cost_megabytes_not_gigabytes(urls, engine):
+    variable, function, query = WIDE_ROWS[engine]
+    env = dict(os.environ, **{variable: urls[engine]})
+    out = run_python("""
+        import json, resource
+        from velto_ai_sdk import sqltool
+        run = sqltool.%s
+        run("SELECT 1")  # the driver, the pool and a connection, before the measurement
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        text = run(%r)
+        grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+        print(json.dumps({"grown_kb": grown, "lines": text.splitlines()}))
+    """ % (function, query), env=env)
+    result = json.loads(out.splitlines()[-1])
+    assert result["grown_kb"] < 100 * 1024, result["grown_kb"]
+    lines = result["lines"]
+    assert len(lines) == 3 and lines[1].startswith("1 | " + "x" * 50)
+    assert lines[2].startswith(BUDGET_FOOTER)
+
+
+@pytest.fixture(params=["postgresql", "mariadb"])
+def db(request, urls, sql_env):
+    variable = "VELTO_POSTGRES_URL" if request.param == "postgresql" else "VELTO_MYSQL_URL"
+    sql_env.set(**{variable: urls[request.param]})
+    run = sqltool.execute_pgdb_query if request.param == "postgresql" else sqltool.execute_mysql_query
+    rows = ("SELECT g, repeat('y', 3000) AS v FROM generate_series(1, 10) g" if request.param == "postgresql"
+            else "SELECT seq AS g, REPEAT('y', 3000) AS v FROM seq_1_to_10")
+    return run, rows
+
+
+@pytest.mark.parametrize("budget, shown", [("10000", 3), ("12000", 3), ("14000", 4), ("1000000", 10)])
+def test_byte_budget_stops_the_fetch_and_says_so(db, sql_env, budget, shown):
+    run, rows = db
+    sql_env.set(VELTO_SQL_MAX_RESULT_BYTES=budget)
+    lines = run(rows).splitlines()
+    assert [line.split(" | ")[0] for line in lines[1:-1]] == [str(i) for i in range(1, shown + 1)]
+    assert ("VELTO_SQL_MAX_RESULT_BYTES" in lines[-1]) is (shown < 10)
+
+
+def test_the_row_cap_still_comes_first_when_it_is_reached_first(db, sql_env):
+    run, rows = db
+    sql_env.set(VELTO_SQL_MAX_ROWS="2", VELTO_SQL_MAX_RESULT_BYTES="1000000")
+    assert run(rows).splitlines()[-1].startswith("(2 rows shown; more rows exist, so narrow the query")
+
+
+def test_values_python_cannot_hold_are_shown_as_postgresql_writes_them(urls, sql_env):
+    sql_env.set(VELTO_POSTGRES_URL=urls["postgresql"])
+    text = sqltool.execute_pgdb_query(
+        "SELECT 'infinity'::date AS d, '-infinity'::timestamptz AS t, '0044-03-15 BC'::date AS bc,"
+        " '24:00'::time AS midnight, ARRAY['infinity'::date, '2024-05-01'] AS a, '2024-05-01'::date AS ok, 7 AS n")
+    assert text.splitlines()[1:] == [
+        'infinity | -infinity | 0044-03-15 BC | 24:00:00 | ["infinity", "2024-05-01"] | 2024-05-01 | 7', "(1 row)"]
+
+
+def test_mariadb_zero_dates_are_shown_as_written(urls, sql_env):
+    sql_env.set(VELTO_MYSQL_URL=urls["mariadb"])
+    assert sqltool.execute_mysql_query("SELECT CAST('0000-00-00' AS DATE) AS d, 1 AS n").splitlines()[1] == \
+        "0000-00-00 | 1"
+
+
+@pytest.mark.parametrize("engine, query, expected", [
+    ("postgresql", "SELECT E'red\\x1b[31m!\\x07' AS \"col\\x1b\", U&'\\202Eabc' AS bidi, E'a\\x7fb\\u2028c' AS c",
+     ["col\\x1b | bidi | c", "red\\x1b[31m!\\x07 | \\u202eabc | a\\x7fb\\u2028c"]),
+    ("mariadb", "SELECT CONVERT(CONCAT('a', CHAR(0), 'b', CHAR(27), '[2J') USING utf8mb4) AS v,"
+     " CONVERT(CONCAT('x', CHAR(13), 'y') USING utf8mb4) AS w",
+     ["v | w", "a\\x00b\\x1b[2J | x\\ry"]),
+])
+def test_control_characters_are_escaped(urls, sql_env, engine, query, expected):
+    variable, run = (("VELTO_POSTGRES_URL", sqltool.execute_pgdb_query) if engine == "postgresql"
+                     else ("VELTO_MYSQL_URL", sqltool.execute_mysql_query))
+    sql_env.set(**{variable: urls[engine]})
+    assert run(query).splitlines()[:2] == expected
+
+
+def test_control_characters_in_an_error_are_escaped(urls, sql_env):
+    sql_env.set(VELTO_POSTGRES_URL=urls["postgresql"])
+    text = sqltool.execute_pgdb_query('SELECT * FROM "gone\x1b[2J\x07"')
+    assert text.startswith("Error: ") and '"gone\\x1b[2J\\x07" does not exist' in text
+    assert "\x1b" not in text and "\x07" not in text
