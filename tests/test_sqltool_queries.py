@@ -325,3 +325,20 @@ def test_bad_settings_are_error_lines(pg, sql_env, variable, value, message):
     sql_env.set(VELTO_POSTGRES_URL=pg.url, **{variable: value})
     for text in (sqltool.execute_pgdb_query("SELECT 1"), sqltool.get_pgdb_schema()):
         assert text == "Error: %s must be %s" % (variable, message)
+
+
+def test_a_cut_result_keeps_its_changes_when_writes_are_allowed(db, sql_env):
+    # Stopping a statement after the rows shown would undo what it wrote: the
+    # rest is read and dropped, and the plain SELECT after it works as before.
+    sql_env.set(VELTO_SQL_ALLOW_WRITES="1", VELTO_SQL_MAX_ROWS="3")
+    database = "queries_mariadb" if db.name == "mariadb" else "queries_pg"
+    try:
+        assert "more rows exist" in db.run("SELECT id FROM big ORDER BY id")
+        if db.name == "mariadb":
+            text = db.run("INSERT INTO big VALUES (8000), (8001), (8002), (8003), (8004) RETURNING id")
+        else:
+            text = db.run("INSERT INTO big SELECT g FROM generate_series(8000, 8004) g RETURNING id")
+        assert text.splitlines()[:4] == ["id", "8000", "8001", "8002"] and "more rows exist" in text
+        assert db.server.admin_query("SELECT count(*) FROM big WHERE id >= 8000", database) == [(5,)]
+    finally:
+        db.server.admin_execute(["DELETE FROM big WHERE id >= 8000"], database)

@@ -25,7 +25,7 @@ import math
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from .base import READER, Dialect
-from .results import Collector, Result, collect, cursor_batches, refuse_partial_write
+from .results import Collector, Result, collect, cursor_batches, drain
 from .schema import SAMPLE_COLUMNS, SAMPLE_ROWS, SAMPLE_VALUE_CHARS
 from .watchdog import GRACE
 
@@ -76,7 +76,9 @@ class MSSQL(Dialect):
             if cur.description is None:
                 return Result(None, [], rowcount=cur.rowcount)
             description = collect(cursor_batches(cur, collector), collector)
-            if collector.stop:
+            if collector.stop and session.settings.allow_writes:
+                drain(cur)
+            elif collector.stop:
                 # the rest of the result is not read: the server is told to stop
                 cancel = getattr(getattr(session.dbapi, "_conn", None), "cancel", None)
                 try:
@@ -84,7 +86,6 @@ class MSSQL(Dialect):
                         cancel()
                 except Exception:
                     session.discard = True
-        refuse_partial_write(collector, session.settings.allow_writes)
         return collector.result([column[0] for column in description])
 
     # -- the account ------------------------------------------------------------

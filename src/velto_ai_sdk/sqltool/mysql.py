@@ -40,7 +40,7 @@ import time
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from .base import READER, READER_PASSWORD, Dialect, shut_down, sql_string
-from .results import Collector, Result, collect, cursor_batches, refuse_partial_write
+from .results import Collector, Result, collect, cursor_batches
 from .schema import SAMPLE_COLUMNS, SAMPLE_ROWS, SAMPLE_VALUE_CHARS
 from .watchdog import Stopper
 
@@ -215,18 +215,19 @@ class MySQL(Dialect):
             if cur.description is None:
                 return Result(None, [], rowcount=cur.rowcount)
             description = collect(cursor_batches(cur, collector), collector)
-            if collector.stop or _more_results(cur):
-                # Reading on would cost the whole result (PyMySQL reads an
-                # unfinished result to its end when the cursor closes), and
-                # further result sets of a compound statement are not shown:
-                # the connection is closed instead, the server stops sending
-                # and rolls the transaction back.
+            # With writes allowed the cursor is closed as usual: PyMySQL reads
+            # the rest of the result to its end, so the statement finishes and
+            # its changes can be committed.
+            if not session.settings.allow_writes and (collector.stop or _more_results(cur)):
+                # Reading on would cost the whole result, and further result
+                # sets of a compound statement are not shown: the connection
+                # is closed instead, the server stops sending and rolls the
+                # transaction back.
                 _abandon(cur)
                 session.discard = True
                 # a result still streaming means the XA transaction is
                 # active, not prepared: closing the connection rolls it back
                 session.state.pop("xid", None)
-        refuse_partial_write(collector, session.settings.allow_writes)
         return collector.result([column[0] for column in description])
 
     def is_time_limit(self, exc: BaseException) -> bool:

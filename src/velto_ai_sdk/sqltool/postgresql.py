@@ -37,7 +37,7 @@ import time
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from .base import READER, READER_PASSWORD, Dialect, SqlError, shut_down
-from .results import Collector, Result, collect, cursor_batches, refuse_partial_write
+from .results import Collector, Result, collect, cursor_batches
 from .schema import SAMPLE_COLUMNS, SAMPLE_ROW_CHARS, SAMPLE_ROWS, SAMPLE_VALUE_CHARS, record_values
 from .watchdog import GRACE, Stopper
 
@@ -192,7 +192,6 @@ class PostgreSQL(Dialect):
             description = cur.description
         finally:
             cur.close()
-        refuse_partial_write(collector, session.settings.allow_writes)
         return collector.result([column.name for column in description])
 
     def _undo_prepared(self, session: "Session") -> None:

@@ -113,9 +113,9 @@ def cursor_batches(cur: Any, collector: Collector) -> Iterator[Tuple[Any, Sequen
         yield cur.description, cur.fetchmany(size), size
 
 
-def refuse_partial_write(collector: Collector, allow_writes: bool) -> None:
-    """A statement whose rows were cut short cannot have its changes kept:
-    stopping it mid-result rolls them back, and the model must know."""
-    if collector.stop and allow_writes:
-        raise SqlError("the statement's result was larger than VELTO_SQL_MAX_ROWS or VELTO_SQL_MAX_RESULT_BYTES"
-                       " allow, so it was rolled back and nothing changed; narrow its RETURNING or OUTPUT")
+def drain(cur: Any) -> None:
+    """Reads and drops the rest of a cursor's rows, a batch at a time: with
+    writes allowed, a statement whose result was cut must still run to its
+    end, or stopping it would undo the changes it made."""
+    while cur.fetchmany(1000):
+        pass
