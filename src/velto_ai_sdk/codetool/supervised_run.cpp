@@ -1,0 +1,540 @@
+#include "velto_ai_sdk/codetool/supervised_run.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <memory>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "velto_ai_sdk/codetool/bounded_text.h"
+#include "velto_ai_sdk/codetool/isolation/cgroups.h"
+#include "velto_ai_sdk/codetool/isolation/protocol.h"
+
+namespace velto::codetool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using isolation::Report;
+using isolation::ReportKind;
+
+constexpr size_t chunk_size = 64 * 1024;
+// The wait looks at the interpreter's signal flags this often, so that an
+// interrupt ends it even when the signal went to another thread.
+constexpr int signal_check_ms = 100;
+// After the supervisor's last report every process of the run is gone; a
+// pipe still open after this long was handed to something outside the run.
+constexpr auto drain_grace = std::chrono::seconds(1);
+// How long the supervisor may take to end everything after the stop.
+constexpr auto stop_grace = std::chrono::seconds(10);
+
+[[noreturn]] void raise_os_error(int error, const char* filename = nullptr) {
+    errno = error;
+    if (filename != nullptr) {
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, filename);
+    } else {
+        PyErr_SetFromErrno(PyExc_OSError);
+    }
+    throw py::error_already_set();
+}
+
+class Descriptor {
+public:
+    Descriptor() = default;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() { reset(); }
+
+    int get() const { return fd_; }
+    bool is_open() const { return fd_ >= 0; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0 && fd_ != fd) {
+            close(fd_);
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Above the supervisor's control descriptor, so that placing it there
+// after /dev/null on 0, 1 and 2 never closes it first (a host may run with
+// 0, 1 or 2 closed).
+void adopt_above_control(Descriptor& descriptor, int fd) {
+    descriptor.reset(fd);
+    if (fd <= isolation::control_fd) {
+        int moved = fcntl(fd, F_DUPFD_CLOEXEC, isolation::control_fd + 1);
+        if (moved < 0) {
+            raise_os_error(errno);
+        }
+        descriptor.reset(moved);
+    }
+}
+
+void make_pipe(Descriptor& read_end, Descriptor& write_end) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        raise_os_error(errno);
+    }
+    read_end.reset(ends[0]);
+    write_end.reset(ends[1]);
+}
+
+// The supervisor is installed beside this module.
+const std::string& supervisor_path() {
+    static const std::string path = [] {
+        Dl_info info;
+        bool found = dladdr(reinterpret_cast<void*>(&supervisor_path), &info) != 0 && info.dli_fname != nullptr;
+        std::string module = found ? info.dli_fname : "";
+        return module.substr(0, module.rfind('/') + 1) + "velto-code-supervisor";
+    }();
+    return path;
+}
+
+// A supervisor process and the host's end of its socket. It serves one
+// run at a time, and may serve many.
+class Supervisor {
+public:
+    // Starts one in new cgroups. Raises OSError.
+    Supervisor();
+    Supervisor(const Supervisor&) = delete;
+    Supervisor& operator=(const Supervisor&) = delete;
+    // Closes the socket, which ends the supervisor, reaps it and removes
+    // what it left. Never fails.
+    ~Supervisor();
+
+    // Lets go of a supervisor that belongs to the process this one was
+    // forked from: only the socket is closed here.
+    void abandon() noexcept;
+
+    int socket() const { return socket_.get(); }
+    pid_t pid() const { return pid_; }
+    pid_t owner() const { return owner_; }
+    const isolation::RunCgroups& cgroups() const { return cgroups_; }
+    // The socket reached its end: the supervisor is gone.
+    void lost() { socket_.reset(); }
+
+private:
+    pid_t owner_ = getpid();
+    pid_t pid_ = -1;
+    isolation::RunCgroups cgroups_;
+    Descriptor socket_;
+};
+
+void remove_cgroups(const isolation::RunCgroups& cgroups) {
+    for (const std::string& cgroup : {cgroups.pids, cgroups.memory}) {
+        if (!cgroup.empty()) {
+            isolation::remove_cgroup(cgroup);
+        }
+    }
+}
+
+// The supervisor starts with nothing of the host's: /dev/null for 0, 1
+// and 2, default signal handling, an empty environment.
+pid_t spawn_supervisor(const isolation::RunCgroups& cgroups, int control) {
+    auto cgroup = [](const std::string& directory) { return directory.empty() ? isolation::no_cgroup : directory; };
+    std::string arguments[] = {supervisor_path(), cgroup(cgroups.pids), cgroup(cgroups.memory)};
+    char* argv[] = {&arguments[0][0], &arguments[1][0], &arguments[2][0], nullptr};
+    char* envp[] = {nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd : {0, 1, 2}) {
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+    }
+    posix_spawn_file_actions_adddup2(&actions, control, isolation::control_fd);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    sigdelset(&all, SIGKILL);
+    sigdelset(&all, SIGSTOP);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    int error = posix_spawn(&pid, argv[0], &actions, &attributes, argv, envp);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        raise_os_error(error, argv[0]);
+    }
+    return pid;
+}
+
+Supervisor::Supervisor() : cgroups_(isolation::make_run_cgroups()) {
+    try {
+        int ends[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+            raise_os_error(errno);
+        }
+        Descriptor there;
+        socket_.reset(ends[0]);
+        adopt_above_control(there, ends[1]);
+        pid_ = spawn_supervisor(cgroups_, there.get());
+    } catch (...) {
+        remove_cgroups(cgroups_);
+        throw;
+    }
+}
+
+Supervisor::~Supervisor() {
+    socket_.reset();
+    py::gil_scoped_release unlocked;
+    if (pid_ > 0) {
+        int status;
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+    }
+    // It removes its cgroups itself when it can; a supervisor that was
+    // killed leaves them, perhaps with processes of a run.
+    for (const std::string& cgroup : {cgroups_.pids, cgroups_.memory}) {
+        if (!cgroup.empty()) {
+            isolation::kill_members(cgroup);
+        }
+    }
+    remove_cgroups(cgroups_);
+}
+
+void Supervisor::abandon() noexcept {
+    socket_.reset();
+    pid_ = -1;
+    cgroups_ = isolation::RunCgroups();
+}
+
+// One run on a supervisor: the script's output pipes, the reports, the
+// clock.
+class Run {
+public:
+    explicit Run(Supervisor& supervisor) : supervisor_(supervisor) {}
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+    ~Run() { finish(); }
+
+    // Hands over the run. Returns 0, or an errno when the supervisor is no
+    // longer there to take it.
+    int start(const RunRequest& request);
+
+    // Until the output is read to its end and the supervisor's last report
+    // is in.
+    bool reading() const { return output_.is_open() || errors_.is_open() || (!final_report_ && !lost_); }
+
+    struct Input {
+        std::string output, errors;
+    };
+    // Waits at most until the next moment the clock has to be looked at,
+    // and reads what has come. Makes no interpreter calls: the caller
+    // releases the lock.
+    Input wait_for_input(Clock::time_point deadline);
+
+    // Sends the stop when the deadline has passed, lets go of pipes held
+    // beyond the run, and kills a supervisor that does not end the run
+    // after the stop.
+    void mind_the_clock(Clock::time_point deadline);
+
+    // Stops the run if it is still going and waits for its last report.
+    // Never fails.
+    void finish() noexcept;
+
+    // Whether the supervisor is ready for another run.
+    bool left_supervisor_ready() const;
+
+    RunOutcome outcome() const;
+
+private:
+    void stop();
+    bool stop_overdue(Clock::time_point now) const;
+    int milliseconds_until_next_look(Clock::time_point deadline) const;
+    void read_reports();
+    void end_what_is_left();
+
+    Supervisor& supervisor_;
+    Descriptor output_, errors_;
+    std::string report_bytes_;
+    pid_t script_ = -1;
+    bool started_ = false;  // the request went through
+    bool finished_ = false;
+    bool final_report_ = false;
+    bool lost_ = false;
+    bool stop_sent_ = false;
+    bool timed_out_ = false;
+    RunOutcome::End end_ = RunOutcome::End::supervisor_lost;
+    int status_ = 0;
+    bool out_of_memory_ = false;
+    Clock::time_point stopped_at_ = Clock::time_point::max();
+    Clock::time_point drained_by_ = Clock::time_point::max();
+};
+
+int Run::start(const RunRequest& request) {
+    const RunSettings& settings = request.settings;
+    std::vector<std::string> strings = {request.program, request.script};
+    strings.insert(strings.end(), request.environment.begin(), request.environment.end());
+    size_t size = 0;
+    for (const std::string& text : strings) {
+        size += text.size() + 1;
+    }
+    if (size > isolation::largest_request) {
+        raise_os_error(E2BIG);
+    }
+    Descriptor cwd, output_write, errors_write;
+    cwd.reset(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!cwd.is_open()) {
+        raise_os_error(errno);
+    }
+    make_pipe(output_, output_write);
+    make_pipe(errors_, errors_write);
+    bool has_stdin = fcntl(0, F_GETFD) != -1;
+    isolation::RequestHeader header{settings.memory_megabytes << 20, settings.max_tasks, has_stdin,
+                                    uint32_t(strings.size()), uint32_t(size)};
+    int fds[isolation::request_fds] = {cwd.get(), output_write.get(), errors_write.get(), has_stdin ? 0 : -1};
+    int error = isolation::send_request(supervisor_.socket(), header, strings, fds);
+    started_ = error == 0;
+    return error;
+}
+
+bool Run::stop_overdue(Clock::time_point now) const {
+    return stopped_at_ != Clock::time_point::max() && now >= stopped_at_ + stop_grace;
+}
+
+int Run::milliseconds_until_next_look(Clock::time_point deadline) const {
+    Clock::time_point next = std::min(timed_out_ ? Clock::time_point::max() : deadline, drained_by_);
+    if (stopped_at_ != Clock::time_point::max()) {
+        next = std::min(next, stopped_at_ + stop_grace);
+    }
+    if (next == Clock::time_point::max()) {
+        return signal_check_ms;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count() + 1;
+    return int(std::max<long long>(0, std::min<long long>(signal_check_ms, left)));
+}
+
+Run::Input Run::wait_for_input(Clock::time_point deadline) {
+    Input input;
+    int reports = final_report_ || lost_ ? -1 : supervisor_.socket();
+    pollfd watched[3] = {{output_.get(), POLLIN, 0}, {errors_.get(), POLLIN, 0}, {reports, POLLIN, 0}};
+    if (poll(watched, 3, milliseconds_until_next_look(deadline)) <= 0) {
+        return input;
+    }
+    Descriptor* streams[2] = {&output_, &errors_};
+    std::string* texts[2] = {&input.output, &input.errors};
+    for (int index = 0; index < 2; ++index) {
+        if (watched[index].revents == 0) {
+            continue;
+        }
+        texts[index]->resize(chunk_size);
+        ssize_t size = read(streams[index]->get(), &(*texts[index])[0], chunk_size);
+        texts[index]->resize(size > 0 ? size_t(size) : 0);
+        if (size == 0 || (size < 0 && errno != EINTR && errno != EAGAIN)) {
+            streams[index]->reset();
+        }
+    }
+    if (watched[2].revents != 0) {
+        read_reports();
+    }
+    return input;
+}
+
+// Reads what the socket has; records may come split.
+void Run::read_reports() {
+    char buffer[sizeof(Report) * 4];
+    size_t wanted = sizeof(Report) - report_bytes_.size() % sizeof(Report);
+    ssize_t size = recv(supervisor_.socket(), buffer, std::min(sizeof buffer, wanted + sizeof(Report) * 3), 0);
+    if (size < 0 && errno == EINTR) {
+        return;
+    }
+    if (size <= 0) {
+        lost_ = true;
+        supervisor_.lost();
+        drained_by_ = Clock::now() + drain_grace;
+        end_what_is_left();
+        return;
+    }
+    report_bytes_.append(buffer, size_t(size));
+    while (!final_report_ && report_bytes_.size() >= sizeof(Report)) {
+        Report report;
+        memcpy(&report, report_bytes_.data(), sizeof report);
+        report_bytes_.erase(0, sizeof report);
+        switch (report.kind) {
+            case ReportKind::started:
+                script_ = pid_t(report.value);
+                break;
+            case ReportKind::out_of_memory:
+                out_of_memory_ = true;
+                break;
+            case ReportKind::setup_failed:
+            case ReportKind::start_failed:
+            case ReportKind::ended:
+            case ReportKind::stopped:
+                final_report_ = true;
+                drained_by_ = Clock::now() + drain_grace;
+                status_ = report.value;
+                end_ = report.kind == ReportKind::setup_failed   ? RunOutcome::End::setup_failed
+                       : report.kind == ReportKind::start_failed ? RunOutcome::End::start_failed
+                       : report.kind == ReportKind::ended        ? RunOutcome::End::exited
+                                                                 : RunOutcome::End::timed_out;
+                break;
+        }
+    }
+}
+
+void Run::stop() {
+    if (!stop_sent_ && !final_report_ && !lost_) {
+        stop_sent_ = true;
+        stopped_at_ = Clock::now();
+        ssize_t ignored = ::send(supervisor_.socket(), &isolation::stop_byte, 1, MSG_NOSIGNAL);
+        (void)ignored;
+    }
+}
+
+void Run::mind_the_clock(Clock::time_point deadline) {
+    Clock::time_point now = Clock::now();
+    if (now >= deadline && !timed_out_ && !final_report_) {
+        timed_out_ = true;
+        stop();
+    }
+    if (now >= drained_by_) {
+        output_.reset();
+        errors_.reset();
+    }
+    if (stop_overdue(now) && !final_report_ && !lost_) {
+        kill(supervisor_.pid(), SIGKILL);
+    }
+}
+
+void Run::finish() noexcept {
+    if (!started_ || finished_) {
+        return;
+    }
+    finished_ = true;
+    stop();
+    output_.reset();
+    errors_.reset();
+    py::gil_scoped_release unlocked;
+    while (!final_report_ && !lost_) {
+        pollfd watched{supervisor_.socket(), POLLIN, 0};
+        if (poll(&watched, 1, signal_check_ms) > 0) {
+            read_reports();
+        }
+        if (stop_overdue(Clock::now()) && !final_report_ && !lost_) {
+            kill(supervisor_.pid(), SIGKILL);
+        }
+    }
+}
+
+// The supervisor did not see the run to its end (the script may have killed
+// it): what the host can still reach of the run goes now.
+void Run::end_what_is_left() {
+    if (script_ > 0) {
+        kill(-script_, SIGKILL);
+    }
+    for (const std::string& cgroup : {supervisor_.cgroups().pids, supervisor_.cgroups().memory}) {
+        if (!cgroup.empty()) {
+            isolation::kill_members(cgroup);
+        }
+    }
+}
+
+// A stop that crossed the script's end stays unread in the socket; that
+// supervisor is not used again.
+bool Run::left_supervisor_ready() const {
+    return final_report_ && !lost_ && (!stop_sent_ || end_ == RunOutcome::End::timed_out) &&
+           end_ != RunOutcome::End::setup_failed;
+}
+
+RunOutcome Run::outcome() const {
+    RunOutcome outcome;
+    outcome.end = final_report_ ? end_ : timed_out_ ? RunOutcome::End::timed_out : RunOutcome::End::supervisor_lost;
+    outcome.status = status_;
+    outcome.out_of_memory = out_of_memory_;
+    return outcome;
+}
+
+// Supervisors waiting for a run, used and given back with the interpreter
+// lock held. Those a forked child inherited are not its own. They are never
+// destroyed at exit: their sockets close with the process, and they leave.
+constexpr size_t most_idle_supervisors = 4;
+std::vector<Supervisor*> idle_supervisors;
+
+std::unique_ptr<Supervisor> take_supervisor() {
+    while (!idle_supervisors.empty()) {
+        std::unique_ptr<Supervisor> supervisor(idle_supervisors.back());
+        idle_supervisors.pop_back();
+        if (supervisor->owner() == getpid()) {
+            return supervisor;
+        }
+        supervisor->abandon();
+    }
+    return std::make_unique<Supervisor>();
+}
+
+void give_back(std::unique_ptr<Supervisor> supervisor) {
+    if (idle_supervisors.size() < most_idle_supervisors) {
+        idle_supervisors.push_back(supervisor.release());
+    }
+}
+
+Clock::time_point deadline_after(double seconds) {
+    auto limit = std::chrono::duration<double>(seconds);
+    if (seconds <= 0 || limit >= Clock::time_point::max() - Clock::now()) {
+        return Clock::time_point::max();
+    }
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(limit);
+}
+
+}  // namespace
+
+RunOutcome run_supervised(const RunRequest& request) {
+    long long limit = request.settings.max_output_chars;
+    BoundedText output(limit, request.encoding), errors(limit, request.encoding);
+    std::unique_ptr<Supervisor> supervisor = take_supervisor();
+    auto run = std::make_unique<Run>(*supervisor);
+    if (run->start(request) != 0) {
+        // The waiting supervisor went away; a new one takes the run.
+        run.reset();
+        supervisor = std::make_unique<Supervisor>();
+        run = std::make_unique<Run>(*supervisor);
+        if (int error = run->start(request)) {
+            raise_os_error(error);
+        }
+    }
+    Clock::time_point deadline = deadline_after(request.settings.timeout_seconds);
+    while (run->reading()) {
+        Run::Input input;
+        {
+            py::gil_scoped_release unlocked;
+            input = run->wait_for_input(deadline);
+        }
+        if (!input.output.empty()) {
+            output.feed(input.output.data(), input.output.size());
+        }
+        if (!input.errors.empty()) {
+            errors.feed(input.errors.data(), input.errors.size());
+        }
+        if (PyErr_CheckSignals() != 0) {
+            throw py::error_already_set();
+        }
+        run->mind_the_clock(deadline);
+    }
+    run->finish();
+    RunOutcome outcome = run->outcome();
+    if (run->left_supervisor_ready()) {
+        run.reset();
+        give_back(std::move(supervisor));
+    }
+    outcome.output = output.finish();
+    outcome.errors = errors.finish();
+    return outcome;
+}
+
+}  // namespace velto::codetool
