@@ -479,6 +479,14 @@ class TestResources:
                                          "than the 300 MB that VELTO_CODE_MAX_MEMORY_MB allows.\n")
         assert took < 30
 
+    def test_memory_an_earlier_run_left_in_tmpfs_does_not_refuse_a_lower_cap(self, runner):
+        path = "/dev/shm/velto-test-%d" % os.getpid()
+        try:
+            assert run_code("open(%r, 'wb').write(b'x' * (400 << 20))" % path, max_memory_mb=1000)[0] == ""
+            assert run_code("print('next')", max_memory_mb=300)[0] == "next\n"
+        finally:
+            os.remove(path)
+
     def test_default_limits_leave_the_usual_analysis_alone(self, runner, tmp_path):
         code = textwrap.dedent(f"""
             import matplotlib.pyplot as plt

@@ -61,17 +61,15 @@ py::str BoundedText::finish() {
     return total_ <= limit_ ? kept : shortened(kept);
 }
 
-// The note's length is taken for the largest count it could show, so that
-// the shortened text never passes the limit.
+// The note is a line of its own, set off by line ends on both sides even
+// where the beginning ends a line, so that the parts around it are exactly
+// the text's. Its length is taken for the largest count it could show, so
+// that the shortened text never passes the limit.
 py::str BoundedText::shortened(py::str kept) const {
     long long room = limit_ - length(omission_note(total_));
     long long head = room / 2, tail = room - head;
-    py::str beginning = slice(kept, 0, head);
     py::str note = omission_note(total_ - head - tail);
-    if (head > 0 && PyUnicode_READ_CHAR(beginning.ptr(), head - 1) == '\n') {
-        note = slice(note, 1, length(note));
-    }
-    return beginning + note + slice(kept, length(kept) - tail, length(kept));
+    return slice(kept, 0, head) + note + slice(kept, length(kept) - tail, length(kept));
 }
 
 }  // namespace velto::codetool

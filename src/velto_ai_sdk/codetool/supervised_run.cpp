@@ -466,7 +466,8 @@ RunOutcome Run::outcome() const {
 constexpr size_t most_idle_supervisors = 4;
 std::vector<Supervisor*> idle_supervisors;
 
-std::unique_ptr<Supervisor> take_supervisor() {
+// An idle supervisor of this process, or none.
+std::unique_ptr<Supervisor> idle_supervisor() {
     while (!idle_supervisors.empty()) {
         std::unique_ptr<Supervisor> supervisor(idle_supervisors.back());
         idle_supervisors.pop_back();
@@ -475,7 +476,7 @@ std::unique_ptr<Supervisor> take_supervisor() {
         }
         supervisor->abandon();
     }
-    return std::make_unique<Supervisor>();
+    return nullptr;
 }
 
 void give_back(std::unique_ptr<Supervisor> supervisor) {
@@ -492,22 +493,20 @@ Clock::time_point deadline_after(double seconds) {
     return Clock::now() + std::chrono::duration_cast<Clock::duration>(limit);
 }
 
-}  // namespace
+// The run on `supervisor`, or none when the supervisor turned out to be
+// gone before it took the request.
+std::unique_ptr<Run> start_run(Supervisor& supervisor, const RunRequest& request) {
+    auto run = std::make_unique<Run>(supervisor);
+    return run->start(request) == 0 ? std::move(run) : nullptr;
+}
 
-RunOutcome run_supervised(const RunRequest& request) {
+RunOutcome run_on(std::unique_ptr<Supervisor> given_supervisor, std::unique_ptr<Run> given_run,
+                  const RunRequest& request) {
+    // The run ends before its supervisor, whichever way this is left.
+    std::unique_ptr<Supervisor> supervisor = std::move(given_supervisor);
+    std::unique_ptr<Run> run = std::move(given_run);
     long long limit = request.settings.max_output_chars;
     BoundedText output(limit, request.encoding), errors(limit, request.encoding);
-    std::unique_ptr<Supervisor> supervisor = take_supervisor();
-    auto run = std::make_unique<Run>(*supervisor);
-    if (run->start(request) != 0) {
-        // The waiting supervisor went away; a new one takes the run.
-        run.reset();
-        supervisor = std::make_unique<Supervisor>();
-        run = std::make_unique<Run>(*supervisor);
-        if (int error = run->start(request)) {
-            raise_os_error(error);
-        }
-    }
     Clock::time_point deadline = deadline_after(request.settings.timeout_seconds);
     while (run->reading()) {
         Run::Input input;
@@ -535,6 +534,29 @@ RunOutcome run_supervised(const RunRequest& request) {
     outcome.output = output.finish();
     outcome.errors = errors.finish();
     return outcome;
+}
+
+}  // namespace
+
+// An idle supervisor may have gone away, or may fail to set its cgroups'
+// limits (memory that an earlier run left in tmpfs counts against the
+// memory cgroup, and a lower limit is refused): a new one takes the run
+// then.
+RunOutcome run_supervised(const RunRequest& request) {
+    if (std::unique_ptr<Supervisor> idle = idle_supervisor()) {
+        if (std::unique_ptr<Run> run = start_run(*idle, request)) {
+            RunOutcome outcome = run_on(std::move(idle), std::move(run), request);
+            if (outcome.end != RunOutcome::End::setup_failed) {
+                return outcome;
+            }
+        }
+    }
+    auto supervisor = std::make_unique<Supervisor>();
+    std::unique_ptr<Run> run = start_run(*supervisor, request);
+    if (!run) {
+        raise_os_error(EPIPE);
+    }
+    return run_on(std::move(supervisor), std::move(run), request);
 }
 
 }  // namespace velto::codetool
