@@ -7,17 +7,14 @@
 #include <cstring>
 #include <memory>
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "velto_ai_sdk/codetool/bounded_text.h"
-#include "velto_ai_sdk/codetool/isolation/cgroups.h"
 #include "velto_ai_sdk/codetool/isolation/protocol.h"
+#include "velto_ai_sdk/codetool/supervisor_process.h"
 
 namespace velto::codetool {
 
@@ -36,182 +33,6 @@ constexpr int signal_check_ms = 100;
 constexpr auto drain_grace = std::chrono::seconds(1);
 // How long the supervisor may take to end everything after the stop.
 constexpr auto stop_grace = std::chrono::seconds(10);
-
-[[noreturn]] void raise_os_error(int error, const char* filename = nullptr) {
-    errno = error;
-    if (filename != nullptr) {
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, filename);
-    } else {
-        PyErr_SetFromErrno(PyExc_OSError);
-    }
-    throw py::error_already_set();
-}
-
-class Descriptor {
-public:
-    Descriptor() = default;
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() { reset(); }
-
-    int get() const { return fd_; }
-    bool is_open() const { return fd_ >= 0; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0 && fd_ != fd) {
-            close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-// Above the supervisor's control descriptor, so that placing it there
-// after /dev/null on 0, 1 and 2 never closes it first (a host may run with
-// 0, 1 or 2 closed).
-void adopt_above_control(Descriptor& descriptor, int fd) {
-    descriptor.reset(fd);
-    if (fd <= isolation::control_fd) {
-        int moved = fcntl(fd, F_DUPFD_CLOEXEC, isolation::control_fd + 1);
-        if (moved < 0) {
-            raise_os_error(errno);
-        }
-        descriptor.reset(moved);
-    }
-}
-
-void make_pipe(Descriptor& read_end, Descriptor& write_end) {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) {
-        raise_os_error(errno);
-    }
-    read_end.reset(ends[0]);
-    write_end.reset(ends[1]);
-}
-
-// The supervisor is installed beside this module.
-const std::string& supervisor_path() {
-    static const std::string path = [] {
-        Dl_info info;
-        bool found = dladdr(reinterpret_cast<void*>(&supervisor_path), &info) != 0 && info.dli_fname != nullptr;
-        std::string module = found ? info.dli_fname : "";
-        return module.substr(0, module.rfind('/') + 1) + "velto-code-supervisor";
-    }();
-    return path;
-}
-
-// A supervisor process and the host's end of its socket. It serves one
-// run at a time, and may serve many.
-class Supervisor {
-public:
-    // Starts one in new cgroups. Raises OSError.
-    Supervisor();
-    Supervisor(const Supervisor&) = delete;
-    Supervisor& operator=(const Supervisor&) = delete;
-    // Closes the socket, which ends the supervisor, reaps it and removes
-    // what it left. Never fails.
-    ~Supervisor();
-
-    // Lets go of a supervisor that belongs to the process this one was
-    // forked from: only the socket is closed here.
-    void abandon() noexcept;
-
-    int socket() const { return socket_.get(); }
-    pid_t pid() const { return pid_; }
-    pid_t owner() const { return owner_; }
-    const isolation::RunCgroups& cgroups() const { return cgroups_; }
-    // The socket reached its end: the supervisor is gone.
-    void lost() { socket_.reset(); }
-
-private:
-    pid_t owner_ = getpid();
-    pid_t pid_ = -1;
-    isolation::RunCgroups cgroups_;
-    Descriptor socket_;
-};
-
-void remove_cgroups(const isolation::RunCgroups& cgroups) {
-    for (const std::string& cgroup : {cgroups.pids, cgroups.memory}) {
-        if (!cgroup.empty()) {
-            isolation::remove_cgroup(cgroup);
-        }
-    }
-}
-
-// The supervisor starts with nothing of the host's: /dev/null for 0, 1
-// and 2, default signal handling, an empty environment.
-pid_t spawn_supervisor(const isolation::RunCgroups& cgroups, int control) {
-    auto cgroup = [](const std::string& directory) { return directory.empty() ? isolation::no_cgroup : directory; };
-    std::string arguments[] = {supervisor_path(), cgroup(cgroups.pids), cgroup(cgroups.memory)};
-    char* argv[] = {&arguments[0][0], &arguments[1][0], &arguments[2][0], nullptr};
-    char* envp[] = {nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int fd : {0, 1, 2}) {
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
-    }
-    posix_spawn_file_actions_adddup2(&actions, control, isolation::control_fd);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    sigdelset(&all, SIGKILL);
-    sigdelset(&all, SIGSTOP);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    int error = posix_spawn(&pid, argv[0], &actions, &attributes, argv, envp);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        raise_os_error(error, argv[0]);
-    }
-    return pid;
-}
-
-Supervisor::Supervisor() : cgroups_(isolation::make_run_cgroups()) {
-    try {
-        int ends[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-            raise_os_error(errno);
-        }
-        Descriptor there;
-        socket_.reset(ends[0]);
-        adopt_above_control(there, ends[1]);
-        pid_ = spawn_supervisor(cgroups_, there.get());
-    } catch (...) {
-        remove_cgroups(cgroups_);
-        throw;
-    }
-}
-
-Supervisor::~Supervisor() {
-    socket_.reset();
-    py::gil_scoped_release unlocked;
-    if (pid_ > 0) {
-        int status;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-    }
-    // It removes its cgroups itself when it can; a supervisor that was
-    // killed leaves them, perhaps with processes of a run.
-    for (const std::string& cgroup : {cgroups_.pids, cgroups_.memory}) {
-        if (!cgroup.empty()) {
-            isolation::kill_members(cgroup);
-        }
-    }
-    remove_cgroups(cgroups_);
-}
-
-void Supervisor::abandon() noexcept {
-    socket_.reset();
-    pid_ = -1;
-    cgroups_ = isolation::RunCgroups();
-}
 
 // One run on a supervisor: the script's output pipes, the reports, the
 // clock.
@@ -345,11 +166,11 @@ Run::Input Run::wait_for_input(Clock::time_point deadline) {
     return input;
 }
 
-// Reads what the socket has; records may come split.
+// Reads what the socket has: the supervisor sends nothing more after the
+// run's last report until the next request. Records may come split.
 void Run::read_reports() {
-    char buffer[sizeof(Report) * 4];
-    size_t wanted = sizeof(Report) - report_bytes_.size() % sizeof(Report);
-    ssize_t size = recv(supervisor_.socket(), buffer, std::min(sizeof buffer, wanted + sizeof(Report) * 3), 0);
+    char buffer[sizeof(Report) * 8];
+    ssize_t size = recv(supervisor_.socket(), buffer, sizeof buffer, 0);
     if (size < 0 && errno == EINTR) {
         return;
     }
@@ -438,11 +259,7 @@ void Run::end_what_is_left() {
     if (script_ > 0) {
         kill(-script_, SIGKILL);
     }
-    for (const std::string& cgroup : {supervisor_.cgroups().pids, supervisor_.cgroups().memory}) {
-        if (!cgroup.empty()) {
-            isolation::kill_members(cgroup);
-        }
-    }
+    isolation::kill_members(supervisor_.cgroups());
 }
 
 // A stop that crossed the script's end stays unread in the socket; that
@@ -458,31 +275,6 @@ RunOutcome Run::outcome() const {
     outcome.status = status_;
     outcome.out_of_memory = out_of_memory_;
     return outcome;
-}
-
-// Supervisors waiting for a run, used and given back with the interpreter
-// lock held. Those a forked child inherited are not its own. They are never
-// destroyed at exit: their sockets close with the process, and they leave.
-constexpr size_t most_idle_supervisors = 4;
-std::vector<Supervisor*> idle_supervisors;
-
-// An idle supervisor of this process, or none.
-std::unique_ptr<Supervisor> idle_supervisor() {
-    while (!idle_supervisors.empty()) {
-        std::unique_ptr<Supervisor> supervisor(idle_supervisors.back());
-        idle_supervisors.pop_back();
-        if (supervisor->owner() == getpid()) {
-            return supervisor;
-        }
-        supervisor->abandon();
-    }
-    return nullptr;
-}
-
-void give_back(std::unique_ptr<Supervisor> supervisor) {
-    if (idle_supervisors.size() < most_idle_supervisors) {
-        idle_supervisors.push_back(supervisor.release());
-    }
 }
 
 Clock::time_point deadline_after(double seconds) {

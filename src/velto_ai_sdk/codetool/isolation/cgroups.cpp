@@ -217,48 +217,71 @@ int limit_run_cgroups(const RunCgroups& cgroups, long long max_tasks, long long 
     return 0;
 }
 
-int join_cgroup(const std::string& directory) {
-    return write_text(directory + "/cgroup.procs", std::to_string(getpid()));
+std::vector<std::string> RunCgroups::directories() const {
+    std::vector<std::string> found;
+    for (const std::string& directory : {pids, memory}) {
+        if (!directory.empty() && (found.empty() || found[0] != directory)) {
+            found.push_back(directory);
+        }
+    }
+    return found;
 }
 
-int leave_cgroup(const std::string& directory) {
-    return join_cgroup(directory.substr(0, directory.rfind('/')));
+int join_cgroups(const RunCgroups& cgroups) {
+    for (const std::string& directory : cgroups.directories()) {
+        if (int error = write_text(directory + "/cgroup.procs", std::to_string(getpid()))) {
+            return error;
+        }
+    }
+    return 0;
 }
 
-void kill_members(const std::string& directory) {
-    for (int round = 0; round < 200; ++round) {
-        std::stringstream members(read_text(directory + "/cgroup.procs"));
-        long pid = 0;
-        bool any = false;
-        while (members >> pid) {
-            kill(pid_t(pid), SIGKILL);
-            any = true;
+void leave_cgroups(const RunCgroups& cgroups) {
+    for (const std::string& directory : cgroups.directories()) {
+        std::string parent = directory.substr(0, directory.rfind('/'));
+        write_text(parent + "/cgroup.procs", std::to_string(getpid()));
+    }
+    remove_cgroups(cgroups);
+}
+
+void kill_members(const RunCgroups& cgroups) {
+    for (const std::string& directory : cgroups.directories()) {
+        for (int round = 0; round < 200; ++round) {
+            std::stringstream members(read_text(directory + "/cgroup.procs"));
+            long pid = 0;
+            bool any = false;
+            while (members >> pid) {
+                kill(pid_t(pid), SIGKILL);
+                any = true;
+            }
+            if (!any) {
+                break;
+            }
+            pause_briefly();
         }
-        if (!any) {
-            return;
-        }
-        pause_briefly();
     }
 }
 
-void remove_cgroup(const std::string& directory) {
-    // A cgroup whose last process has just been reaped can stay busy for a
-    // moment.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        if (rmdir(directory.c_str()) == 0 || errno == ENOENT) {
-            return;
+// A cgroup whose last process has just been reaped can stay busy for a
+// moment.
+void remove_cgroups(const RunCgroups& cgroups) {
+    for (const std::string& directory : cgroups.directories()) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            if (rmdir(directory.c_str()) == 0 || errno != EBUSY) {
+                break;
+            }
+            pause_briefly();
         }
-        if (errno != EBUSY) {
-            return;
-        }
-        pause_briefly();
     }
 }
 
-long long out_of_memory_kills(const std::string& directory) {
+long long out_of_memory_kills(const RunCgroups& cgroups) {
+    if (cgroups.memory.empty()) {
+        return 0;
+    }
     // v2 counts in memory.events, v1 in memory.oom_control.
     for (const char* file : {"/memory.events", "/memory.oom_control"}) {
-        std::stringstream text(read_text(directory + file));
+        std::stringstream text(read_text(cgroups.memory + file));
         std::string key;
         long long value = 0;
         while (text >> key >> value) {

@@ -12,38 +12,44 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace velto::isolation {
 
 struct RunCgroups {
     std::string pids;    // directory, empty when there is none
     std::string memory;  // directory (the same as `pids` under v2), empty when there is none
+
+    // The directories there are, each once.
+    std::vector<std::string> directories() const;
 };
 
-// Makes the (empty, unlimited) cgroups of a new run. Never fails: what
-// cannot be made stays empty.
+// Makes the (empty, unlimited) cgroups of a new supervisor. Never fails:
+// what cannot be made stays empty.
 RunCgroups make_run_cgroups();
 
-// Writes the run's limits: the pids cgroup's task limit, the memory
-// cgroup's byte limit. Returns 0 or an errno.
+// Writes a run's limits: the pids cgroup's task limit, the memory cgroup's
+// byte limit. Returns 0 or an errno.
 int limit_run_cgroups(const RunCgroups& cgroups, long long max_tasks, long long memory_bytes);
 
-// Moves the calling process into the cgroup in `directory`, or back to its
-// parent. Returns 0 or an errno. The kernel waits for an RCU grace period
-// on the first move after a pause (5 to 12 ms here): as long as an
-// interpreter takes to start.
-int join_cgroup(const std::string& directory);
-int leave_cgroup(const std::string& directory);
+// Moves the calling process into the cgroups. Returns 0 or an errno. The
+// kernel waits for an RCU grace period on the first move after a pause
+// (5 to 12 ms here, every fork on the machine held meanwhile): as long as
+// an interpreter takes to start.
+int join_cgroups(const RunCgroups& cgroups);
 
-// Kills every process in `directory` until none is left (or a bound of
+// Moves the calling process back to the cgroups' parents and removes them.
+void leave_cgroups(const RunCgroups& cgroups);
+
+// Kills every process in the cgroups until none is left (or a bound of
 // rounds has passed), for when the supervisor is not there to do it.
-void kill_members(const std::string& directory);
+void kill_members(const RunCgroups& cgroups);
 
-// Removes the directory of an emptied cgroup; one that is already gone is
+// Removes the directories of emptied cgroups; one that is already gone is
 // no error.
-void remove_cgroup(const std::string& directory);
+void remove_cgroups(const RunCgroups& cgroups);
 
-// How many processes the memory cgroup in `directory` has killed.
-long long out_of_memory_kills(const std::string& directory);
+// How many processes the memory cgroup has killed so far.
+long long out_of_memory_kills(const RunCgroups& cgroups);
 
 }  // namespace velto::isolation

@@ -147,30 +147,6 @@ pid_t start_script(const Request& request, const RunCgroups& cgroups) {
     return script;
 }
 
-int join_cgroups(const RunCgroups& cgroups) {
-    for (const std::string& cgroup : {cgroups.pids, cgroups.memory}) {
-        if (!cgroup.empty()) {
-            if (int error = join_cgroup(cgroup)) {
-                return error;
-            }
-        }
-    }
-    return 0;
-}
-
-void leave_cgroups(const RunCgroups& cgroups) {
-    for (const std::string& cgroup : {cgroups.pids, cgroups.memory}) {
-        if (!cgroup.empty()) {
-            leave_cgroup(cgroup);
-            remove_cgroup(cgroup);
-        }
-    }
-}
-
-long long memory_kills(const RunCgroups& cgroups) {
-    return cgroups.memory.empty() ? 0 : out_of_memory_kills(cgroups.memory);
-}
-
 // One run; returns whether the host is still there.
 bool serve(Request& request, const RunCgroups& cgroups) {
     // The supervisor is in the pids cgroup too.
@@ -178,7 +154,7 @@ bool serve(Request& request, const RunCgroups& cgroups) {
         report(ReportKind::setup_failed, error);
         return true;
     }
-    long long kills_before = memory_kills(cgroups);
+    long long kills_before = out_of_memory_kills(cgroups);
     pid_t script = start_script(request, cgroups);
     // The output reaches its end of file when the run's processes are gone.
     close_request_fds(request);
@@ -188,7 +164,7 @@ bool serve(Request& request, const RunCgroups& cgroups) {
     report(ReportKind::started, script);
     Ending ending = supervise(script, control_fd);
     // Only a process killed by a signal can have been the memory cgroup's.
-    if (!ending.stopped && WIFSIGNALED(ending.wait_status) && memory_kills(cgroups) > kills_before) {
+    if (!ending.stopped && WIFSIGNALED(ending.wait_status) && out_of_memory_kills(cgroups) > kills_before) {
         report(ReportKind::out_of_memory);
     }
     report(ending.stopped ? ReportKind::stopped : ReportKind::ended, ending.wait_status);
