@@ -250,8 +250,12 @@ def run_code(code, **settings):
         os.environ.update(saved)
 
 
-def cgroups_writable():
-    probe = "/sys/fs/cgroup/pids/velto-test-probe-%d" % os.getpid()
+def cgroup_writable(controller):
+    """Whether a cgroup v1 hierarchy of `controller` takes a child of ours."""
+    with open("/proc/self/cgroup") as cgroups:
+        paths = [line.rstrip("\n").split(":", 2) for line in cgroups]
+    own = [path for _, controllers, path in paths if controller in controllers.split(",")]
+    probe = "/sys/fs/cgroup/%s%s/velto-test-probe-%d" % (controller, own[0].rstrip("/") if own else "", os.getpid())
     try:
         os.mkdir(probe)
     except OSError:
@@ -260,7 +264,10 @@ def cgroups_writable():
     return True
 
 
-needs_cgroups = pytest.mark.skipif(not cgroups_writable(), reason="no writable cgroup v1 pids hierarchy here")
+# RLIMIT_NPROC holds a non-root user; root only a pids cgroup.
+process_cap = pytest.mark.skipif(os.getuid() == 0 and not cgroup_writable("pids"),
+                                 reason="root without a pids cgroup it may make: no cap applies")
+tree_memory_cap = pytest.mark.skipif(not cgroup_writable("memory"), reason="no memory cgroup we may make")
 
 
 class TestScriptEnvironment:
@@ -282,6 +289,11 @@ class TestScriptEnvironment:
         assert (env["LC_TIME"], env["VELTO_EXTRA_ONE"], env["MPLBACKEND"]) == ("C.UTF-8", "one", "Agg")
         for value in secrets.values():
             assert value not in seen["proc"]
+
+    def test_the_command_is_the_interpreter_and_the_script_alone(self, runner, settings):
+        argv = codetool.execute_code("print(open('/proc/self/cmdline').read())").rstrip("\n").split("\0")[:-1]
+        assert len(argv) == 2 and argv[0] == runner.python
+        assert os.path.dirname(argv[1]) == str(settings) and argv[1].endswith(".py")
 
     def test_a_backend_the_host_chose_is_kept(self, runner, monkeypatch):
         monkeypatch.setenv("MPLBACKEND", "svg")
@@ -428,8 +440,8 @@ class TestNothingOutlivesTheCall:
         assert processes.with_marker(mark) == []
 
 
-@needs_cgroups
 class TestResources:
+    @process_cap
     def test_a_fork_loop_is_contained(self, runner):
         mark = processes.marker()
         code = textwrap.dedent(f"""
@@ -451,6 +463,7 @@ class TestResources:
         assert processes.with_marker(mark) == []
         assert codetool.execute_code("print('usable')") == "usable\n"
 
+    @process_cap
     def test_a_fork_bomb_ends_with_its_script(self, runner, settings):
         result, took = run_code("import os\nwhile True:\n    os.fork()\n", max_processes=64, timeout=30)
         assert result.startswith(ERROR_PREFIX) and "BlockingIOError" in result
@@ -462,6 +475,7 @@ class TestResources:
         assert result.startswith(ERROR_PREFIX + "Traceback")
         assert result.endswith("MemoryError\n")
 
+    @tree_memory_cap
     def test_processes_that_together_pass_the_cap_are_ended_and_said_to(self, runner):
         # Each stays under its own limit; together they pass the cgroup's,
         # and the kernel kills the largest: the script itself.
@@ -479,6 +493,7 @@ class TestResources:
                                          "than the 300 MB that VELTO_CODE_MAX_MEMORY_MB allows.\n")
         assert took < 30
 
+    @tree_memory_cap
     def test_memory_an_earlier_run_left_in_tmpfs_does_not_refuse_a_lower_cap(self, runner):
         path = "/dev/shm/velto-test-%d" % os.getpid()
         try:
@@ -486,6 +501,31 @@ class TestResources:
             assert run_code("print('next')", max_memory_mb=300)[0] == "next\n"
         finally:
             os.remove(path)
+
+    @pytest.mark.skipif(os.getuid() != 0, reason="hiding the cgroups needs a mount namespace of root's")
+    def test_without_cgroups_the_limits_of_each_process_still_hold(self, runner):
+        host = textwrap.dedent(f"""
+            import json, os, time
+            import velto_ai_sdk.codetool as codetool
+            codetool.python_executable = {runner.python!r}
+            os.environ["VELTO_CODE_MAX_MEMORY_MB"] = "300"
+            results = [codetool.execute_code(code) for code in (
+                "print('runs')",
+                "chunks = []\\nwhile True:\\n    chunks.append(bytearray(16 << 20))",
+                "import resource; print(resource.getrlimit(resource.RLIMIT_DATA)[0] >> 20)",
+            )]
+            os.environ["VELTO_CODE_TIMEOUT"] = "0.5"
+            results.append(codetool.execute_code("while True: pass"))
+            print(json.dumps(results))
+        """)
+        done = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                               'umount -R /sys/fs/cgroup && exec "$0" -c "$1"', sys.executable, host],
+                              capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+        runs, allocation, limit, endless = json.loads(done.stdout)
+        assert (runs, limit) == ("runs\n", "300\n")
+        assert allocation.startswith(ERROR_PREFIX) and allocation.endswith("MemoryError\n")
+        assert endless.startswith(ERROR_PREFIX + "The script was stopped after 0.5 seconds")
 
     def test_default_limits_leave_the_usual_analysis_alone(self, runner, tmp_path):
         code = textwrap.dedent(f"""
