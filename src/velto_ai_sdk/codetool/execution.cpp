@@ -12,6 +12,7 @@
 #include "velto_ai_sdk/codetool/run_settings.h"
 #include "velto_ai_sdk/codetool/supervised_run.h"
 #include "velto_ai_sdk/frame/body.h"
+#include "velto_ai_sdk/frame/settings.h"
 
 namespace velto::codetool {
 
@@ -81,12 +82,7 @@ py::str signal_name(int number) {
     }
 }
 
-// "300 seconds" as the settings' messages show numbers: 300, not 300.0.
-py::str seconds(double value) {
-    py::float_ number(value);
-    py::str shown = frame::is_true(number.attr("is_integer")()) ? py::str(py::int_(number)) : py::str(py::repr(number));
-    return shown + py::str(value == 1 ? " second" : " seconds");
-}
+py::str seconds(double value) { return frame::settings::shown(value) + py::str(value == 1 ? " second" : " seconds"); }
 
 py::str on_its_own_line(py::str text) {
     Py_ssize_t size = PyUnicode_GET_LENGTH(text.ptr());

@@ -8,14 +8,6 @@ namespace velto::frame::settings {
 
 namespace {
 
-// How the Python reader shows a bound: 300, not 300.0; 0.25 as it is.
-py::str shown(double value) {
-    if (std::isfinite(value) && std::floor(value) == value) {
-        return py::str(py::reinterpret_steal<py::object>(PyLong_FromDouble(value)));
-    }
-    return py::repr(py::float_(value));
-}
-
 // The bounds as the message words them; `maximum` None when there is none.
 py::str range(py::handle minimum, py::handle maximum, const char* unit) {
     if (maximum.is_none()) {
@@ -43,6 +35,17 @@ py::object converted(Convert&& convert) {
 }
 
 }  // namespace
+
+py::str shown(double value) {
+    if (std::isfinite(value) && std::floor(value) == value) {
+        PyObject* whole = PyLong_FromDouble(value);
+        if (whole == nullptr) {
+            throw py::error_already_set();
+        }
+        return py::str(py::reinterpret_steal<py::object>(whole));
+    }
+    return py::repr(py::float_(value));
+}
 
 py::object text(py::handle environ, const char* name) {
     py::object value = environ.attr("get")(name, "").attr("strip")();
@@ -72,7 +75,8 @@ double number(py::handle environ, const char* name, double fallback, double mini
     py::object value = converted([&] { return PyFloat_FromString(raw.ptr()); });
     double number = value ? PyFloat_AsDouble(value.ptr()) : NAN;
     if (!std::isfinite(number) || number < minimum || (maximum >= 0 && number > maximum)) {
-        refuse(name, "a number", range(shown(minimum), maximum < 0 ? py::object(py::none()) : py::object(shown(maximum)), unit), raw);
+        py::object upper = maximum < 0 ? py::object(py::none()) : py::object(shown(maximum));
+        refuse(name, "a number", range(shown(minimum), upper, unit), raw);
     }
     return number;
 }

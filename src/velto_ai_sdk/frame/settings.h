@@ -30,4 +30,7 @@ double number(py::handle environ, const char* name, double fallback, double mini
 // A comma-separated list of names (str), spaces and empty entries dropped.
 py::list names(py::handle environ, const char* name);
 
+// A number as the messages show it: 300, not 300.0; 0.25 as it is.
+py::str shown(double value);
+
 }  // namespace velto::frame::settings
