@@ -1,14 +1,15 @@
-// The cgroups of one code run, where the host may make them: a pids cgroup
-// caps the number of tasks (processes and threads) of the whole run, which
-// RLIMIT_NPROC cannot do for root and does only per user for others; a
-// memory cgroup caps the memory of all its processes together, which a
-// per-process limit cannot do against a fork loop.
+// The cgroups of a supervisor and of the runs it serves one at a time,
+// where the host may make them: a pids cgroup caps the number of tasks
+// (processes and threads) of a whole run, which RLIMIT_NPROC cannot do for
+// root and does only per user for others; a memory cgroup caps the memory
+// of all its processes together, which a per-process limit cannot do
+// against a fork loop. Each run sets the limits it was asked for.
 //
 // Each is a child of the host's own cgroup in its hierarchy (cgroup v1, or
 // v2 where the host's cgroup hands the controller down), so the host's own
-// limits still hold. Where a directory cannot be made or limited (no
-// hierarchy, no rights, controller not delegated) the run goes without it
-// and the supervisor falls back on rlimits.
+// limits still hold. Where a directory cannot be made (no hierarchy, no
+// rights, controller not delegated) the runs go without it and the
+// supervisor falls back on rlimits.
 #pragma once
 
 #include <string>
