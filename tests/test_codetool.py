@@ -319,6 +319,24 @@ class TestTimeLimit:
         assert 1 <= took < 6
         assert processes.with_marker(mark) == []
 
+    def test_endless_output_is_stopped_too(self, runner):
+        result, took = run_code("while True:\n    print('x' * 1000)\n", timeout=1, max_output=1000)
+        assert result == ERROR_PREFIX + "The script was stopped after 1 second, the time limit that VELTO_CODE_TIMEOUT sets.\n"
+        assert took < 6
+
+    def test_runs_in_other_threads_go_on_meanwhile(self, runner):
+        import threading
+        results = []
+        threads = [threading.Thread(target=lambda n=n: results.append(
+            codetool.execute_code("import time; time.sleep(1); print(%d)" % n))) for n in range(2)]
+        started = time.monotonic()
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert sorted(results) == ["0\n", "1\n"]
+        assert time.monotonic() - started < 1.9
+
     def test_fractions_are_worded_as_given(self, runner):
         result, _ = run_code("import time; time.sleep(30)", timeout=0.5)
         assert result == ERROR_PREFIX + "The script was stopped after 0.5 seconds, the time limit that VELTO_CODE_TIMEOUT sets.\n"
