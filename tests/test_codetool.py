@@ -1,15 +1,22 @@
 """The code runner against a real private environment and real pip."""
 
+import glob
+import json
 import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
 import velto_ai_sdk.codetool as codetool
 import velto_ai_sdk.master as master
+from support import processes
+from support.child import run_python
 from support.environments import DEFAULT_PACKAGES, RecordingSubprocess
+from velto_ai_sdk import settings as setting_rules
+from velto_ai_sdk.settings import SettingError
 
 ERROR_PREFIX = "An error occurred--: "
 
@@ -224,3 +231,428 @@ class TestExecution:
         """)
         done = subprocess.run([sys.executable, "-c", host], input="from the host\n", capture_output=True, text=True)
         assert done.stdout == "'FROM THE HOST\\n'\n", done.stderr
+
+
+# ---------------------------------------------------------------------------
+# Isolation: what a hostile script can do to the host, tried for real.
+
+def run_code(code, **settings):
+    """execute_code under VELTO_CODE_* settings given as keywords
+    (timeout=1 is VELTO_CODE_TIMEOUT=1), with the time it took."""
+    saved = dict(os.environ)
+    os.environ.update({"VELTO_CODE_" + name.upper(): str(value) for name, value in settings.items()})
+    try:
+        started = time.monotonic()
+        result = codetool.execute_code(code)
+        return result, time.monotonic() - started
+    finally:
+        os.environ.clear()
+        os.environ.update(saved)
+
+
+def cgroup_writable(controller):
+    """Whether a cgroup v1 hierarchy of `controller` takes a child of ours."""
+    with open("/proc/self/cgroup") as cgroups:
+        paths = [line.rstrip("\n").split(":", 2) for line in cgroups]
+    own = [path for _, controllers, path in paths if controller in controllers.split(",")]
+    probe = "/sys/fs/cgroup/%s%s/velto-test-probe-%d" % (controller, own[0].rstrip("/") if own else "", os.getpid())
+    try:
+        os.mkdir(probe)
+    except OSError:
+        return False
+    os.rmdir(probe)
+    return True
+
+
+# RLIMIT_NPROC holds a non-root user; root only a pids cgroup.
+process_cap = pytest.mark.skipif(os.getuid() == 0 and not cgroup_writable("pids"),
+                                 reason="root without a pids cgroup it may make: no cap applies")
+tree_memory_cap = pytest.mark.skipif(not cgroup_writable("memory"), reason="no memory cgroup we may make")
+
+
+class TestScriptEnvironment:
+    def test_only_the_allowed_variables_and_the_passed_ones_reach_it(self, runner, monkeypatch):
+        secrets = {"OPENAI_API_KEY": "sk-secret", "VELTO_API_KEY": "vk-secret",
+                   "VELTO_POSTGRES_URL": "postgresql://app:pw@db/x", "AWS_SECRET_ACCESS_KEY": "aws"}
+        for name, value in secrets.items():
+            monkeypatch.setenv(name, value)
+        monkeypatch.setenv("LC_TIME", "C.UTF-8")
+        monkeypatch.setenv("VELTO_EXTRA_ONE", "one")
+        monkeypatch.setenv("VELTO_CODE_PASS_ENV", " VELTO_EXTRA_ONE, ,NOT_SET_ANYWHERE ")
+        seen = json.loads(codetool.execute_code(
+            "import json, os; print(json.dumps({'env': dict(os.environ),"
+            " 'proc': open('/proc/self/environ').read()}))"))
+        env = seen["env"]
+        assert set(env) <= {"PATH", "HOME", "LANG", "TZ", "TMPDIR", "TERM", "USER", "LOGNAME", "MPLBACKEND",
+                            "LC_TIME", "VELTO_EXTRA_ONE", "LC_CTYPE"}, env
+        assert env["PATH"] == os.environ["PATH"] and env["HOME"] == os.environ["HOME"]
+        assert (env["LC_TIME"], env["VELTO_EXTRA_ONE"], env["MPLBACKEND"]) == ("C.UTF-8", "one", "Agg")
+        for value in secrets.values():
+            assert value not in seen["proc"]
+
+    def test_the_command_is_the_interpreter_and_the_script_alone(self, runner, settings):
+        argv = codetool.execute_code("print(open('/proc/self/cmdline').read())").rstrip("\n").split("\0")[:-1]
+        assert len(argv) == 2 and argv[0] == runner.python
+        assert os.path.dirname(argv[1]) == str(settings) and argv[1].endswith(".py")
+
+    def test_a_backend_the_host_chose_is_kept(self, runner, monkeypatch):
+        monkeypatch.setenv("MPLBACKEND", "svg")
+        assert codetool.execute_code("import os; print(os.environ['MPLBACKEND'])") == "svg\n"
+
+    def test_no_descriptor_of_the_host_reaches_it(self, runner, tmp_path):
+        # An inheritable descriptor, as a database connection's socket may be.
+        kept = os.open(str(tmp_path / "host-file"), os.O_CREAT | os.O_RDWR)
+        os.set_inheritable(kept, True)
+        try:
+            listed = codetool.execute_code("import os; print(sorted(int(fd) for fd in os.listdir('/proc/self/fd')))")
+        finally:
+            os.close(kept)
+        assert json.loads(listed) in ([0, 1, 2], [0, 1, 2, 3])  # 3: the listing's own
+
+
+class TestTimeLimit:
+    def test_an_endless_loop_is_stopped_with_its_tree(self, runner):
+        mark = processes.marker()
+        code = "import subprocess\nsubprocess.Popen(['sleep', %r], start_new_session=True)\nwhile True: pass\n" % mark
+        result, took = run_code(code, timeout=1)
+        assert result == ERROR_PREFIX + "The script was stopped after 1 second, the time limit that VELTO_CODE_TIMEOUT sets.\n"
+        assert 1 <= took < 6
+        assert processes.with_marker(mark) == []
+
+    def test_endless_output_is_stopped_too(self, runner):
+        result, took = run_code("while True:\n    print('x' * 1000)\n", timeout=1, max_output=1000)
+        assert result == ERROR_PREFIX + "The script was stopped after 1 second, the time limit that VELTO_CODE_TIMEOUT sets.\n"
+        assert took < 6
+
+    def test_runs_in_other_threads_go_on_meanwhile(self, runner):
+        import threading
+        results = []
+        threads = [threading.Thread(target=lambda n=n: results.append(
+            codetool.execute_code("import time; time.sleep(1); print(%d)" % n))) for n in range(2)]
+        started = time.monotonic()
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert sorted(results) == ["0\n", "1\n"]
+        assert time.monotonic() - started < 1.9
+
+    def test_fractions_are_worded_as_given(self, runner):
+        result, _ = run_code("import time; time.sleep(30)", timeout=0.5)
+        assert result == ERROR_PREFIX + "The script was stopped after 0.5 seconds, the time limit that VELTO_CODE_TIMEOUT sets.\n"
+
+    def test_no_limit_when_zero(self, runner):
+        assert run_code("import time; time.sleep(0.3); print('slept')", timeout=0)[0] == "slept\n"
+
+
+DETACHED = {
+    "new session": "import subprocess\nsubprocess.Popen(['sleep', MARK], start_new_session=True)\n",
+    "double fork": textwrap.dedent("""
+        import os
+        if os.fork() == 0:
+            os.setsid()
+            if os.fork() == 0:
+                os.execvp('sleep', ['sleep', MARK])
+            os._exit(0)
+        os.wait()
+    """),
+    "holding stdout": "import subprocess\nsubprocess.Popen(['sleep', MARK])\n",
+    "holding stderr, stopped": "import os, signal, subprocess\n"
+                                "p = subprocess.Popen(['sleep', MARK], start_new_session=True)\n"
+                                "os.kill(p.pid, signal.SIGSTOP)\n",
+}
+
+
+class TestNothingOutlivesTheCall:
+    @pytest.mark.parametrize("kind", list(DETACHED))
+    def test_what_the_script_left_is_gone_at_once(self, runner, kind):
+        mark = processes.marker()
+        result, took = run_code(DETACHED[kind].replace("MARK", repr(mark)) + "print('done')\n")
+        assert result == "done\n"
+        assert took < 5
+        assert processes.with_marker(mark) == []
+
+    def test_a_script_that_kills_its_supervisor_takes_its_tree_along(self, runner):
+        mark = processes.marker()
+        code = ("import os, subprocess, time\nsubprocess.Popen(['sleep', %r], start_new_session=True)\n"
+                "time.sleep(0.2)\nos.kill(os.getppid(), 9)\ntime.sleep(60)\n" % mark)
+        result, took = run_code(code)
+        assert result == ERROR_PREFIX + "The script's supervisor was killed; every process of the run has been ended.\n"
+        assert took < 10
+        assert processes.with_marker(mark) == []
+        assert codetool.execute_code("print('next')") == "next\n"
+
+    def test_a_host_killed_with_sigkill_leaves_nothing_behind(self, runner, tmp_path):
+        mark, ready = processes.marker(), tmp_path / "ready"
+        script = textwrap.dedent(f"""
+            import os, subprocess, time
+            subprocess.Popen(['sleep', {mark!r}], start_new_session=True)
+            if os.fork() == 0:
+                os.setsid()
+                if os.fork() == 0:
+                    os.execvp('sleep', ['sleep', {mark!r}])
+                os._exit(0)
+            open({str(ready)!r}, 'w').write(str(os.getpid()))
+            time.sleep(600)
+        """)
+        host = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+            import velto_ai_sdk.codetool as codetool
+            codetool.python_executable = {runner.python!r}
+            codetool.execute_code({script!r})
+        """)])
+        try:
+            assert processes.wait_until(lambda: ready.exists() and ready.read_text(), timeout=60)
+            script_process = processes.identity(int(ready.read_text()))
+            assert processes.wait_until(lambda: len(processes.with_marker(mark)) == 2)
+        finally:
+            host.kill()
+            host.wait()
+        assert processes.wait_until(lambda: not processes.with_marker(mark) and
+                                    not processes.still_alive([script_process])), processes.with_marker(mark)
+
+    def test_the_waiting_supervisor_leaves_with_its_host(self, runner):
+        report = json.loads(run_python(f"""
+            import json, os
+            import velto_ai_sdk.codetool as codetool
+            codetool.python_executable = {runner.python!r}
+            codetool.execute_code("print(1)")
+            children = open("/proc/self/task/%d/children" % os.getpid()).read().split()
+            stats = {{pid: open("/proc/%s/stat" % pid).read() for pid in children}}
+            print(json.dumps({{"host": os.getpid(), "children": stats}}))
+        """))
+        supervisors = [processes.identity(int(pid), stat) for pid, stat in report["children"].items()]
+        assert len(supervisors) == 1
+        cgroups = "/sys/fs/cgroup/*/**/velto-code-%d-*" % report["host"]
+        assert processes.wait_until(lambda: not processes.still_alive(supervisors) and
+                                    not glob.glob(cgroups, recursive=True))
+
+    def test_a_forked_host_runs_with_a_supervisor_of_its_own(self, runner):
+        out = run_python(f"""
+            import os
+            import velto_ai_sdk.codetool as codetool
+            codetool.python_executable = {runner.python!r}
+            codetool.execute_code("print(1)")
+            child = os.fork()
+            if child == 0:
+                os._exit(0 if codetool.execute_code("print('child')") == "child\\n" else 1)
+            print(os.waitpid(child, 0)[1], codetool.execute_code("print('parent')"), end="")
+        """)
+        assert out == "0 parent\n"
+
+    def test_an_interrupt_ends_the_wait_and_the_run(self, runner, tmp_path):
+        mark = processes.marker()
+        out = run_python(f"""
+            import os, signal, threading, time
+            import velto_ai_sdk.codetool as codetool
+            codetool.python_executable = {runner.python!r}
+            threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()
+            started = time.monotonic()
+            try:
+                codetool.execute_code("import subprocess, time\\n"
+                                      "subprocess.Popen(['sleep', {mark!r}], start_new_session=True)\\n"
+                                      "time.sleep(600)\\n")
+            except KeyboardInterrupt:
+                print("interrupted", time.monotonic() - started < 5)
+        """)
+        assert out == "interrupted True\n"
+        assert processes.with_marker(mark) == []
+
+
+class TestResources:
+    @process_cap
+    def test_a_fork_loop_is_contained(self, runner):
+        mark = processes.marker()
+        code = textwrap.dedent(f"""
+            import os, sys
+            started = 0
+            try:
+                while True:
+                    if os.fork() == 0:
+                        os.execvp('sleep', ['sleep', {mark!r}])
+                    started += 1
+            except OSError:
+                print('started', started, file=sys.stderr)
+                raise
+        """)
+        result, took = run_code(code, max_processes=40)
+        assert result.startswith(ERROR_PREFIX + "started ")
+        assert int(result.split()[4]) < 40
+        assert result.endswith("BlockingIOError: [Errno 11] Resource temporarily unavailable\n")
+        assert processes.with_marker(mark) == []
+        assert codetool.execute_code("print('usable')") == "usable\n"
+
+    @process_cap
+    def test_a_fork_bomb_ends_with_its_script(self, runner, settings):
+        result, took = run_code("import os\nwhile True:\n    os.fork()\n", max_processes=64, timeout=30)
+        assert result.startswith(ERROR_PREFIX) and "BlockingIOError" in result
+        assert took < 30
+        assert processes.with_marker(str(settings)) == []
+
+    def test_an_allocation_loop_ends_with_a_memory_error(self, runner):
+        result, _ = run_code("chunks = []\nwhile True:\n    chunks.append(bytearray(16 << 20))\n", max_memory_mb=300)
+        assert result.startswith(ERROR_PREFIX + "Traceback")
+        assert result.endswith("MemoryError\n")
+
+    @tree_memory_cap
+    def test_processes_that_together_pass_the_cap_are_ended_and_said_to(self, runner):
+        # Each stays under its own limit; together they pass the cgroup's,
+        # and the kernel kills the largest: the script itself.
+        code = textwrap.dedent("""
+            import os, time
+            if os.fork() == 0:
+                small = bytearray(120 << 20)
+                time.sleep(60)
+            time.sleep(0.5)
+            large = bytearray(220 << 20)
+            time.sleep(60)
+        """)
+        result, took = run_code(code, max_memory_mb=300)
+        assert result == ERROR_PREFIX + ("The script was ended by SIGKILL. Its processes together needed more memory "
+                                         "than the 300 MB that VELTO_CODE_MAX_MEMORY_MB allows.\n")
+        assert took < 30
+
+    @tree_memory_cap
+    def test_memory_an_earlier_run_left_in_tmpfs_does_not_refuse_a_lower_cap(self, runner):
+        path = "/dev/shm/velto-test-%d" % os.getpid()
+        try:
+            assert run_code("open(%r, 'wb').write(b'x' * (400 << 20))" % path, max_memory_mb=1000)[0] == ""
+            assert run_code("print('next')", max_memory_mb=300)[0] == "next\n"
+        finally:
+            os.remove(path)
+
+    @pytest.mark.skipif(os.getuid() != 0, reason="hiding the cgroups needs a mount namespace of root's")
+    def test_without_cgroups_the_limits_of_each_process_still_hold(self, runner):
+        host = textwrap.dedent(f"""
+            import json, os, time
+            import velto_ai_sdk.codetool as codetool
+            codetool.python_executable = {runner.python!r}
+            os.environ["VELTO_CODE_MAX_MEMORY_MB"] = "300"
+            results = [codetool.execute_code(code) for code in (
+                "print('runs')",
+                "chunks = []\\nwhile True:\\n    chunks.append(bytearray(16 << 20))",
+                "import resource; print(resource.getrlimit(resource.RLIMIT_DATA)[0] >> 20)",
+            )]
+            os.environ["VELTO_CODE_TIMEOUT"] = "0.5"
+            results.append(codetool.execute_code("while True: pass"))
+            print(json.dumps(results))
+        """)
+        done = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                               'umount -R /sys/fs/cgroup && exec "$0" -c "$1"', sys.executable, host],
+                              capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+        runs, allocation, limit, endless = json.loads(done.stdout)
+        assert (runs, limit) == ("runs\n", "300\n")
+        assert allocation.startswith(ERROR_PREFIX) and allocation.endswith("MemoryError\n")
+        assert endless.startswith(ERROR_PREFIX + "The script was stopped after 0.5 seconds")
+
+    def test_default_limits_leave_the_usual_analysis_alone(self, runner, tmp_path):
+        code = textwrap.dedent(f"""
+            import matplotlib.pyplot as plt
+            import numpy as np
+            import pandas as pd
+            import statsmodels.api as sm
+            from sklearn.ensemble import RandomForestRegressor
+            from sklearn.linear_model import LinearRegression
+            frame = pd.DataFrame(np.random.default_rng(1).random((200000, 6)), columns=list("abcdef"))
+            LinearRegression().fit(frame[list("abcde")], frame["f"])
+            RandomForestRegressor(n_estimators=20, n_jobs=-1).fit(frame[list("abcde")][:5000], frame["f"][:5000])
+            sm.OLS(frame["f"], sm.add_constant(frame["a"])).fit()
+            frame.plot(x="a", y="b", kind="scatter")
+            plt.savefig({str(tmp_path / "chart.png")!r})
+            print(len(frame))
+        """)
+        assert codetool.execute_code(code) == "200000\n"
+        assert (tmp_path / "chart.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def shortened_parts(text):
+    """The beginning, the count left out and the end of a shortened text."""
+    head, note, rest = text.partition("\n[... ")
+    count, note_end, tail = rest.partition(" characters left out ...]\n")
+    assert note and note_end, text[:200]
+    return head, int(count), tail
+
+
+class TestOutput:
+    def test_200_mb_of_output_is_bounded_in_the_host_and_shortened(self, runner):
+        report = json.loads(run_python(f"""
+            import json, resource
+            import velto_ai_sdk.codetool as codetool
+            codetool.python_executable = {runner.python!r}
+            codetool.execute_code("print(1)")
+            before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+            result = codetool.execute_code("import sys\\nline = 'y' * 1023 + '\\\\n'\\n"
+                                           "for _ in range(200 * 1024): sys.stdout.write(line)\\n")
+            grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+            print(json.dumps({{"result": result, "grown_kb": grown}}))
+        """))
+        result = report["result"]
+        head, count, tail = shortened_parts(result)
+        assert len(result) <= 50000
+        assert len(head) + count + len(tail) == 200 * 1024 * 1024
+        assert set(head + tail) == {"y", "\n"}
+        # Printed whole, it grew the host by three times its size.
+        assert report["grown_kb"] < 64 * 1024
+
+    def test_shortened_text_keeps_the_beginning_and_the_end(self, runner):
+        total = 5000
+        code = "import sys; sys.stdout.write(''.join(chr(65 + i %% 26) for i in range(%d)))" % total
+        result, _ = run_code(code, max_output=1000)
+        full = "".join(chr(65 + i % 26) for i in range(total))
+        head, count, tail = shortened_parts(result)
+        assert len(result) <= 1000
+        assert full.startswith(head) and full.endswith(tail)
+        assert len(head) + count + len(tail) == total
+        assert abs(len(head) - len(tail)) <= 1
+
+    def test_output_at_the_limit_comes_back_whole(self, runner):
+        result, _ = run_code("import sys; sys.stdout.write('x' * 999 + '\\n')", max_output=1000)
+        assert result == "x" * 999 + "\n"
+
+    def test_error_output_is_shortened_too(self, runner):
+        result, _ = run_code("import sys; sys.stderr.write('e' * 100000); sys.exit(1)", max_output=1000)
+        assert result.startswith(ERROR_PREFIX + "e" * 100)
+        assert "characters left out ...]" in result and len(result) <= len(ERROR_PREFIX) + 1000
+
+    @pytest.mark.parametrize("stream, exit_code, expected", [
+        ("stdout", 0, "ok \ufffd\ufffd\nnext\n"),
+        ("stderr", 1, ERROR_PREFIX + "ok \ufffd\ufffd\nnext\n"),
+    ])
+    def test_bytes_that_do_not_decode_become_replacement_characters(self, runner, stream, exit_code, expected):
+        code = "import sys; sys.%s.buffer.write(b'ok \\xff\\xfe\\r\\nnext\\r'); sys.exit(%d)" % (stream, exit_code)
+        assert codetool.execute_code(code) == expected
+
+    def test_a_script_killed_by_a_signal_says_so(self, runner):
+        assert codetool.execute_code("import os, signal; os.kill(os.getpid(), signal.SIGABRT)") == (
+            ERROR_PREFIX + "The script was ended by SIGABRT.\n")
+
+
+BAD_SETTINGS = [
+    ("VELTO_CODE_TIMEOUT", "-1", lambda: setting_rules.number("VELTO_CODE_TIMEOUT", 300, 0, unit=" seconds")),
+    ("VELTO_CODE_TIMEOUT", "nan", lambda: setting_rules.number("VELTO_CODE_TIMEOUT", 300, 0, unit=" seconds")),
+    ("VELTO_CODE_TIMEOUT", "soon", lambda: setting_rules.number("VELTO_CODE_TIMEOUT", 300, 0, unit=" seconds")),
+    ("VELTO_CODE_MAX_MEMORY_MB", "99", lambda: setting_rules.integer("VELTO_CODE_MAX_MEMORY_MB", 4096, 100, 16 << 20)),
+    ("VELTO_CODE_MAX_MEMORY_MB", "1.5", lambda: setting_rules.integer("VELTO_CODE_MAX_MEMORY_MB", 4096, 100, 16 << 20)),
+    ("VELTO_CODE_MAX_PROCESSES", "0", lambda: setting_rules.integer("VELTO_CODE_MAX_PROCESSES", 256, 1, 4 << 20)),
+    ("VELTO_CODE_MAX_OUTPUT", "99999999999999999999",
+     lambda: setting_rules.integer("VELTO_CODE_MAX_OUTPUT", 50000, 1000, 10 ** 9)),
+]
+
+
+class TestSettings:
+    @pytest.mark.parametrize("name, value, python_reader", BAD_SETTINGS, ids=[n + "=" + v for n, v, _ in BAD_SETTINGS])
+    def test_a_bad_value_is_refused_in_the_words_of_the_python_reader(self, runner, settings, monkeypatch, name,
+                                                                      value, python_reader):
+        monkeypatch.setenv(name, value)
+        with pytest.raises(SettingError) as expected:
+            python_reader()
+        with pytest.raises(ValueError) as raised:
+            codetool.execute_code("print(1)")
+        assert str(raised.value) == str(expected.value)
+        assert os.listdir(settings) == []
+
+    def test_values_are_read_at_every_call(self, runner, monkeypatch):
+        monkeypatch.setenv("VELTO_CODE_MAX_OUTPUT", "1000")
+        assert len(codetool.execute_code("print('z' * 5000)")) <= 1000
+        monkeypatch.setenv("VELTO_CODE_MAX_OUTPUT", " ")
+        assert codetool.execute_code("print('z' * 5000)") == "z" * 5000 + "\n"

@@ -8,6 +8,7 @@ and each call costs a millisecond instead of an interpreter start.
 """
 
 import contextlib
+import os
 
 import pytest
 
@@ -20,17 +21,34 @@ ROUNDS = 1500
 ALLOWED_GROWTH = ROUNDS * 8
 
 
+CODE_SETTINGS = ("VELTO_CODE_TIMEOUT", "VELTO_CODE_MAX_OUTPUT", "VELTO_CODE_MAX_MEMORY_MB")
+
+
 @pytest.fixture(autouse=True)
 def quiet_settings(monkeypatch, tmp_path):
     for name in ("env_path", "python_executable"):
         monkeypatch.setattr(codetool, name, getattr(codetool, name))
+    for name in CODE_SETTINGS:
+        monkeypatch.setenv(name, os.environ.get(name, ""))
     monkeypatch.setattr("tempfile.tempdir", str(tmp_path))
     with contextlib.redirect_stdout(Discard()):
         yield
 
 
-def set_interpreter(path):
+def set_interpreter(path, **settings):
+    """The interpreter, and VELTO_CODE_* settings by their short names."""
     codetool.python_executable = path
+    for name, value in settings.items():
+        os.environ["VELTO_CODE_" + name.upper()] = value
+
+
+@pytest.fixture(scope="module")
+def sleeper(tmp_path_factory):
+    """An 'interpreter' that sleeps through any time limit."""
+    path = tmp_path_factory.mktemp("sleeper") / "sleep-long"
+    path.write_text("#!/bin/sh\nexec sleep 30\n")
+    path.chmod(0o755)
+    return str(path)
 
 
 CASES = {
@@ -39,6 +57,13 @@ CASES = {
     "execute_code not set up": (lambda: set_interpreter(None), expect(TypeError, codetool.execute_code, "x")),
     "execute_code unwritable": (lambda: set_interpreter("/bin/true"), expect(TypeError, codetool.execute_code, 5)),
     "execute_code bad arguments": (None, expect(TypeError, codetool.execute_code, code="x", other=1)),
+    "execute_code bad setting": (lambda: set_interpreter("/bin/true", timeout="soon"),
+                                 expect(ValueError, codetool.execute_code, "x")),
+    # /bin/cat prints the script: more than the limit.
+    "execute_code shortened output": (lambda: set_interpreter("/bin/cat", max_output="1000"),
+                                      lambda: codetool.execute_code("x" * 5000)),
+    "execute_code missing interpreter": (lambda: set_interpreter("/nonexistent/python"),
+                                         expect(FileNotFoundError, codetool.execute_code, "x")),
     "install_dependencies succeeds": (lambda: set_interpreter("/bin/true"), lambda: codetool.install_dependencies(["a", "b"])),
     "install_dependencies pip fails": (lambda: set_interpreter("/bin/false"), expect(RuntimeError, codetool.install_dependencies, "a")),
     "install_dependencies not set up": (lambda: set_interpreter(None), expect(TypeError, codetool.install_dependencies, ["a"])),
@@ -56,13 +81,27 @@ CASES = {
 }
 
 
+# Paths whose calls cost more, each taken often enough still.
+FEWER_ROUNDS = {
+    "install_defaults": ROUNDS // 6,
+    "execute_code shortened output": ROUNDS // 3,
+    "execute_code missing interpreter": ROUNDS // 3,
+}
+
+
 @pytest.mark.parametrize("case", list(CASES))
 def test_public_functions_do_not_leak(case):
     prepare, action = CASES[case]
     if prepare:
         prepare()
-    rounds = ROUNDS // 6 if case == "install_defaults" else ROUNDS
+    rounds = FEWER_ROUNDS.get(case, ROUNDS)
     assert growth(action, rounds) < ALLOWED_GROWTH * rounds // ROUNDS
+
+
+def test_a_run_stopped_at_its_time_limit_does_not_leak(sleeper):
+    set_interpreter(sleeper, timeout="0.002")
+    rounds = ROUNDS // 10
+    assert growth(lambda: codetool.execute_code("x"), rounds) < ALLOWED_GROWTH * rounds // ROUNDS
 
 
 def test_arguments_keep_their_reference_counts(tmp_path):

@@ -1,0 +1,127 @@
+#include "velto_ai_sdk/codetool/isolation/protocol.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace velto::isolation {
+
+namespace {
+
+// Reads exactly `size` bytes; the first read also takes the descriptors
+// sent along (up to request_fds of them).
+bool read_fully(int socket, char* data, size_t size, int* fds, int* fd_count) {
+    size_t done = 0;
+    while (done < size) {
+        iovec part{data + done, size - done};
+        alignas(cmsghdr) char control[CMSG_SPACE(request_fds * sizeof(int))];
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        if (fds != nullptr) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+        }
+        ssize_t got = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        if (fds != nullptr) {
+            for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+                 header = CMSG_NXTHDR(&message, header)) {
+                if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS) {
+                    *fd_count = int((header->cmsg_len - CMSG_LEN(0)) / sizeof(int));
+                    memcpy(fds, CMSG_DATA(header), size_t(*fd_count) * sizeof(int));
+                }
+            }
+            fds = nullptr;
+        }
+        done += size_t(got);
+    }
+    return true;
+}
+
+}  // namespace
+
+int send_request(int socket, RequestHeader header, const std::vector<std::string>& strings,
+                 const int (&fds)[request_fds]) {
+    std::string message(reinterpret_cast<const char*>(&header), sizeof header);
+    for (const std::string& text : strings) {
+        message.append(text.c_str(), text.size() + 1);
+    }
+    size_t fd_count = fds[stdin_descriptor] >= 0 ? request_fds : request_fds - 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(request_fds * sizeof(int))] = {};
+    size_t done = 0;
+    while (done < message.size()) {
+        iovec part{&message[done], message.size() - done};
+        msghdr envelope{};
+        envelope.msg_iov = &part;
+        envelope.msg_iovlen = 1;
+        if (done == 0) {
+            envelope.msg_control = control;
+            envelope.msg_controllen = CMSG_SPACE(fd_count * sizeof(int));
+            cmsghdr* rights = CMSG_FIRSTHDR(&envelope);
+            rights->cmsg_level = SOL_SOCKET;
+            rights->cmsg_type = SCM_RIGHTS;
+            rights->cmsg_len = CMSG_LEN(fd_count * sizeof(int));
+            memcpy(CMSG_DATA(rights), fds, fd_count * sizeof(int));
+        }
+        ssize_t sent = sendmsg(socket, &envelope, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent < 0) {
+            return errno;
+        }
+        done += size_t(sent);
+    }
+    return 0;
+}
+
+bool receive_request(int socket, Request& request) {
+    int fd_count = 0;
+    char* header = reinterpret_cast<char*>(&request.header);
+    if (!read_fully(socket, header, sizeof request.header, request.fds, &fd_count)) {
+        return false;
+    }
+    int expected = request.header.has_stdin != 0 ? request_fds : request_fds - 1;
+    if (fd_count != expected || request.header.size == 0 || request.header.size > largest_request ||
+        request.header.strings < 2) {
+        close_request_fds(request);
+        return false;
+    }
+    request.text.resize(request.header.size);
+    if (!read_fully(socket, &request.text[0], request.text.size(), nullptr, nullptr) ||
+        request.text.back() != '\0') {
+        close_request_fds(request);
+        return false;
+    }
+    std::vector<char*> strings;
+    for (size_t at = 0; at < request.text.size(); at += strlen(&request.text[at]) + 1) {
+        strings.push_back(&request.text[at]);
+    }
+    if (strings.size() != request.header.strings) {
+        close_request_fds(request);
+        return false;
+    }
+    request.argv = {strings[0], strings[1], nullptr};
+    request.envp.assign(strings.begin() + 2, strings.end());
+    request.envp.push_back(nullptr);
+    return true;
+}
+
+void close_request_fds(Request& request) {
+    for (int& fd : request.fds) {
+        if (fd >= 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+}
+
+}  // namespace velto::isolation

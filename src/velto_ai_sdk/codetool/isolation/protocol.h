@@ -1,0 +1,77 @@
+// What the host and a supervisor say to each other.
+//
+// A supervisor lives as long as its host wants it and runs one script at a
+// time in its cgroups, which it joins once: a move into a cgroup makes the
+// kernel wait for an RCU grace period (5 to 12 ms here after a pause, with
+// every fork on the machine held meanwhile), while a process forked inside
+// is there from the start. Its descriptors are 0, 1 and 2 on /dev/null, and
+// 3, a stream socket to the host:
+//   host to supervisor: a request (below), with the host's working
+//     directory, the write ends of the script's output and error pipes and
+//     the host's standard input (if open) as descriptors; during the run,
+//     stop_byte to end it early (time limit, interrupt); end of file when
+//     the host is gone or done with the supervisor;
+//   supervisor to host: reports, fixed-size records.
+// Its arguments: the pids and the memory cgroup directories it runs in
+// ("-" for none).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velto::isolation {
+
+constexpr int control_fd = 3;
+constexpr const char* no_cgroup = "-";
+constexpr char stop_byte = 's';
+
+struct RequestHeader {
+    int64_t memory_bytes;  // RLIMIT_DATA of each process, and the memory cgroup's limit
+    int64_t max_tasks;     // tasks of the run at once
+    uint32_t has_stdin;    // whether a standard input descriptor comes along
+    uint32_t strings;      // program, script, then the environment's entries
+    uint32_t size;         // of the strings, each ended by a NUL
+};
+
+// The requests the host makes are far smaller; a bigger one is refused.
+constexpr uint32_t largest_request = 16u << 20;
+
+// The descriptors that come with a request, in this order.
+enum RequestFd { cwd_descriptor, output_descriptor, errors_descriptor, stdin_descriptor, request_fds };
+
+struct Request {
+    RequestHeader header;
+    std::string text;
+    std::vector<char*> argv;  // program, script
+    std::vector<char*> envp;
+    int fds[request_fds] = {-1, -1, -1, -1};
+};
+
+// Host side. `fds` as RequestFd orders them, stdin -1 when there is none.
+// Returns 0 or an errno.
+int send_request(int socket, RequestHeader header, const std::vector<std::string>& strings,
+                 const int (&fds)[request_fds]);
+
+// Supervisor side: false when the host closed the socket (or sent something
+// that is not a request).
+bool receive_request(int socket, Request& request);
+
+// Closes the descriptors that came with the request.
+void close_request_fds(Request& request);
+
+enum class ReportKind : int32_t {
+    started = 1,        // value: the script's process id
+    setup_failed = 2,   // value: errno; preparing the script's process failed
+    start_failed = 3,   // value: errno; the program could not be executed
+    out_of_memory = 4,  // the memory cgroup killed a process of the run
+    ended = 5,          // value: the script's wait status; every process of the run is gone
+    stopped = 6,        // stopped on request; every process of the run is gone
+};
+
+struct Report {
+    ReportKind kind;
+    int32_t value;
+};
+
+}  // namespace velto::isolation

@@ -1,0 +1,181 @@
+#include "velto_ai_sdk/codetool/isolation/supervision.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace velto::isolation {
+
+namespace {
+
+sigset_t watched_signals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signal : {SIGCHLD, SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+        sigaddset(&signals, signal);
+    }
+    return signals;
+}
+
+// The parent process id in /proc/<pid>/stat, or -1.
+pid_t parent_of(const char* pid) {
+    char path[sizeof "/proc//stat" + sizeof(dirent::d_name)];
+    snprintf(path, sizeof path, "/proc/%s/stat", pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    char text[512];
+    ssize_t size = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (size <= 0) {
+        return -1;
+    }
+    text[size] = '\0';
+    // "pid (name) state ppid ...": the name may hold anything but ends at
+    // the last parenthesis.
+    const char* after_name = strrchr(text, ')');
+    if (after_name == nullptr) {
+        return -1;
+    }
+    char state = 0;
+    int parent = -1;
+    return sscanf(after_name + 1, " %c %d", &state, &parent) == 2 ? pid_t(parent) : -1;
+}
+
+// Sends SIGKILL to every live child, and to the process group it leads,
+// if any: children stay unreaped until waited for, so their ids cannot
+// have been reused.
+void kill_children() {
+    DIR* processes = opendir("/proc");
+    if (processes == nullptr) {
+        return;
+    }
+    pid_t self = getpid();
+    while (dirent* entry = readdir(processes)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9' || parent_of(entry->d_name) != self) {
+            continue;
+        }
+        pid_t child = pid_t(atoi(entry->d_name));
+        kill(-child, SIGKILL);
+        kill(child, SIGKILL);
+    }
+    closedir(processes);
+}
+
+// Reaps what has ended; false when no child is left at all.
+bool reap_ended() {
+    int status;
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+    }
+    return !(pid < 0 && errno == ECHILD);
+}
+
+// Kills the script's group and every other descendant, until nothing is
+// left to reap; returns the script's wait status. Killing a child
+// re-parents its own children here, so the rounds go on until the tree is
+// empty.
+int end_everything(pid_t script) {
+    kill(-script, SIGKILL);
+    kill(script, SIGKILL);
+    int script_status = 0;
+    while (waitpid(script, &script_status, 0) < 0 && errno == EINTR) {
+    }
+    while (reap_ended()) {
+        kill_children();
+        int status;
+        waitpid(-1, &status, 0);
+    }
+    return script_status;
+}
+
+// Whether the script has ended, without reaping it: its id, and the id of
+// its process group, stay taken until end_everything has killed the group.
+// Other children that ended are reaped on the way.
+bool script_ended(pid_t script) {
+    while (true) {
+        siginfo_t info;
+        memset(&info, 0, sizeof info);
+        if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0) {
+            return false;
+        }
+        if (info.si_pid == script) {
+            return true;
+        }
+        int ignored;
+        waitpid(info.si_pid, &ignored, 0);
+    }
+}
+
+// Whether a signal other than SIGCHLD (a request to terminate) came.
+bool termination_requested(int signal_fd) {
+    bool requested = false;
+    signalfd_siginfo info;
+    while (read(signal_fd, &info, sizeof info) == ssize_t(sizeof info)) {
+        requested = requested || info.ssi_signo != SIGCHLD;
+    }
+    return requested;
+}
+
+}  // namespace
+
+int become_subreaper() {
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+        return errno;
+    }
+    sigset_t signals = watched_signals();
+    return sigprocmask(SIG_BLOCK, &signals, nullptr) == 0 ? 0 : errno;
+}
+
+// What came through the control socket: the stop (true), or its end.
+bool host_stayed(int control_fd) {
+    char byte;
+    ssize_t size;
+    while ((size = read(control_fd, &byte, 1)) < 0 && errno == EINTR) {
+    }
+    return size == 1;
+}
+
+Ending supervise(pid_t script, int control_fd) {
+    sigset_t signals = watched_signals();
+    int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    // Without a signal descriptor, the script's end is looked for now and
+    // then.
+    int nfds = signal_fd >= 0 ? 2 : 1, wait_ms = signal_fd >= 0 ? -1 : 20;
+    Ending ending{false, false, 0};
+    while (true) {
+        pollfd watched[2] = {{control_fd, POLLIN, 0}, {signal_fd, POLLIN, 0}};
+        if (poll(watched, nfds, wait_ms) < 0) {
+            continue;
+        }
+        if (watched[0].revents != 0) {
+            ending.stopped = true;
+            ending.host_gone = !host_stayed(control_fd);
+        }
+        if (signal_fd >= 0 && termination_requested(signal_fd)) {
+            ending.stopped = ending.host_gone = true;
+        }
+        if (ending.stopped || script_ended(script)) {
+            break;
+        }
+    }
+    if (signal_fd >= 0) {
+        close(signal_fd);
+    }
+    ending.wait_status = end_everything(script);
+    return ending;
+}
+
+}  // namespace velto::isolation

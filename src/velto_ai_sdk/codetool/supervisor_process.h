@@ -1,0 +1,84 @@
+// The supervisor processes of the code runs, seen from the host: started
+// with the package's velto-code-supervisor program, each in cgroups of its
+// own, kept while idle for the next run, and ended when they are no longer
+// of use. See isolation/protocol.h for what they are told.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <string>
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "velto_ai_sdk/codetool/isolation/cgroups.h"
+
+namespace velto::codetool {
+
+namespace py = pybind11;
+
+// Raises OSError for `error` (an errno), naming `filename` if there is one.
+[[noreturn]] void raise_os_error(int error, const char* filename = nullptr);
+
+class Descriptor {
+public:
+    Descriptor() = default;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() { reset(); }
+
+    int get() const { return fd_; }
+    bool is_open() const { return fd_ >= 0; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0 && fd_ != fd) {
+            close(fd_);
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// A pipe of close-on-exec ends. Raises OSError.
+void make_pipe(Descriptor& read_end, Descriptor& write_end);
+
+// A supervisor process and the host's end of its socket. It serves one run
+// at a time, and may serve many.
+class Supervisor {
+public:
+    // Starts one in new cgroups. Raises OSError.
+    Supervisor();
+    Supervisor(const Supervisor&) = delete;
+    Supervisor& operator=(const Supervisor&) = delete;
+    // Closes the socket, which ends the supervisor, reaps it and removes
+    // what it left. Never fails.
+    ~Supervisor();
+
+    // Lets go of a supervisor that belongs to the process this one was
+    // forked from: only the socket is closed here.
+    void abandon() noexcept;
+
+    int socket() const { return socket_.get(); }
+    pid_t pid() const { return pid_; }
+    pid_t owner() const { return owner_; }
+    const isolation::RunCgroups& cgroups() const { return cgroups_; }
+    // The socket reached its end: the supervisor is gone.
+    void lost() { socket_.reset(); }
+
+private:
+    pid_t owner_ = getpid();
+    pid_t pid_ = -1;
+    isolation::RunCgroups cgroups_;
+    Descriptor socket_;
+};
+
+// An idle supervisor of this process, or none. With the interpreter lock
+// held, as for give_back.
+std::unique_ptr<Supervisor> idle_supervisor();
+
+// Keeps a supervisor that is ready for another run.
+void give_back(std::unique_ptr<Supervisor> supervisor);
+
+}  // namespace velto::codetool
