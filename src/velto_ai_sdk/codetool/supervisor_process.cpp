@@ -30,16 +30,19 @@ void adopt_above_control(Descriptor& descriptor, int fd) {
     }
 }
 
-// The supervisor is installed beside this module.
-const std::string& supervisor_path() {
-    static const std::string path = [] {
+// The directory this module is installed in, with a slash.
+const std::string& module_directory() {
+    static const std::string directory = [] {
         Dl_info info;
-        bool found = dladdr(reinterpret_cast<void*>(&supervisor_path), &info) != 0 && info.dli_fname != nullptr;
+        bool found = dladdr(reinterpret_cast<void*>(&module_directory), &info) != 0 && info.dli_fname != nullptr;
         std::string module = found ? info.dli_fname : "";
-        return module.substr(0, module.rfind('/') + 1) + "velto-code-supervisor";
+        return module.substr(0, module.rfind('/') + 1);
     }();
-    return path;
+    return directory;
 }
+
+// The supervisor is installed beside this module.
+std::string supervisor_path() { return module_directory() + "velto-code-supervisor"; }
 
 // The supervisor starts with nothing of the host's: /dev/null for 0, 1
 // and 2, default signal handling, an empty environment.
@@ -81,6 +84,8 @@ constexpr size_t most_idle_supervisors = 4;
 std::vector<Supervisor*> idle_supervisors;
 
 }  // namespace
+
+std::string warm_worker_path() { return module_directory() + "warm_worker.py"; }
 
 void raise_os_error(int error, const char* filename) {
     errno = error;

@@ -18,6 +18,10 @@ namespace velto::codetool {
 
 namespace py = pybind11;
 
+// The warm worker's file (see isolation/warm_worker.h), installed beside
+// this module as the supervisor is.
+std::string warm_worker_path();
+
 // Raises OSError for `error` (an errno), naming `filename` if there is one.
 [[noreturn]] void raise_os_error(int error, const char* filename = nullptr);
 

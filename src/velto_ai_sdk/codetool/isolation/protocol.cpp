@@ -54,7 +54,9 @@ int send_request(int socket, RequestHeader header, const std::vector<std::string
     for (const std::string& text : strings) {
         message.append(text.c_str(), text.size() + 1);
     }
-    size_t fd_count = fds[stdin_descriptor] >= 0 ? request_fds : request_fds - 1;
+    size_t fd_count = header.mode == RunMode::warm_up    ? 1
+                      : fds[stdin_descriptor] >= 0 ? request_fds
+                                                    : request_fds - 1;
     alignas(cmsghdr) char control[CMSG_SPACE(request_fds * sizeof(int))] = {};
     size_t done = 0;
     while (done < message.size()) {
@@ -89,9 +91,11 @@ bool receive_request(int socket, Request& request) {
     if (!read_fully(socket, header, sizeof request.header, request.fds, &fd_count)) {
         return false;
     }
-    int expected = request.header.has_stdin != 0 ? request_fds : request_fds - 1;
-    if (fd_count != expected || request.header.size == 0 || request.header.size > largest_request ||
-        request.header.strings < 2) {
+    RunMode mode = request.header.mode;
+    int expected = mode == RunMode::warm_up ? 1 : request.header.has_stdin != 0 ? request_fds : request_fds - 1;
+    bool known_mode = mode == RunMode::cold || mode == RunMode::warm || mode == RunMode::warm_up;
+    if (!known_mode || fd_count != expected || request.header.size == 0 || request.header.size > largest_request ||
+        request.header.strings < 3) {
         close_request_fds(request);
         return false;
     }
@@ -110,7 +114,8 @@ bool receive_request(int socket, Request& request) {
         return false;
     }
     request.argv = {strings[0], strings[1], nullptr};
-    request.envp.assign(strings.begin() + 2, strings.end());
+    request.worker = strings[2];
+    request.envp.assign(strings.begin() + 3, strings.end());
     request.envp.push_back(nullptr);
     return true;
 }
