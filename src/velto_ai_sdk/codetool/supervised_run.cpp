@@ -329,6 +329,7 @@ RunOutcome run_on(std::unique_ptr<Supervisor> given_supervisor, std::unique_ptr<
     RunOutcome outcome = run->outcome();
     if (run->left_supervisor_ready()) {
         run.reset();
+        supervisor->set_warm(request.mode != isolation::RunMode::cold);
         give_back(std::move(supervisor));
     }
     outcome.output = output.finish();
@@ -343,7 +344,8 @@ RunOutcome run_on(std::unique_ptr<Supervisor> given_supervisor, std::unique_ptr<
 // memory cgroup, and a lower limit is refused): a new one takes the run
 // then.
 RunOutcome run_supervised(const RunRequest& request) {
-    if (std::unique_ptr<Supervisor> idle = idle_supervisor()) {
+    bool warm = request.mode != isolation::RunMode::cold;
+    if (std::unique_ptr<Supervisor> idle = idle_supervisor(warm)) {
         if (std::unique_ptr<Run> run = start_run(*idle, request)) {
             RunOutcome outcome = run_on(std::move(idle), std::move(run), request);
             if (outcome.end != RunOutcome::End::setup_failed) {

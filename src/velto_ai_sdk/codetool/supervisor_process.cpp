@@ -1,7 +1,9 @@
 #include "velto_ai_sdk/codetool/supervisor_process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <iterator>
 #include <vector>
 
 #include <dlfcn.h>
@@ -143,23 +145,37 @@ void Supervisor::abandon() noexcept {
     cgroups_ = isolation::RunCgroups();
 }
 
-// An idle supervisor of this process, or none.
-std::unique_ptr<Supervisor> idle_supervisor() {
-    while (!idle_supervisors.empty()) {
-        std::unique_ptr<Supervisor> supervisor(idle_supervisors.back());
-        idle_supervisors.pop_back();
-        if (supervisor->owner() == getpid()) {
-            return supervisor;
+std::unique_ptr<Supervisor> idle_supervisor(bool warm) {
+    // Those a forked child inherited are let go first.
+    for (size_t index = idle_supervisors.size(); index-- > 0;) {
+        if (idle_supervisors[index]->owner() != getpid()) {
+            std::unique_ptr<Supervisor> inherited(idle_supervisors[index]);
+            idle_supervisors.erase(idle_supervisors.begin() + long(index));
+            inherited->abandon();
         }
-        supervisor->abandon();
     }
-    return nullptr;
+    auto alike = std::find_if(idle_supervisors.rbegin(), idle_supervisors.rend(),
+                              [warm](Supervisor* supervisor) { return supervisor->warm() == warm; });
+    if (alike == idle_supervisors.rend()) {
+        return nullptr;
+    }
+    auto chosen = std::prev(alike.base());
+    std::unique_ptr<Supervisor> supervisor(*chosen);
+    idle_supervisors.erase(chosen);
+    return supervisor;
 }
 
 void give_back(std::unique_ptr<Supervisor> supervisor) {
-    if (idle_supervisors.size() < most_idle_supervisors) {
-        idle_supervisors.push_back(supervisor.release());
+    if (idle_supervisors.size() >= most_idle_supervisors) {
+        // The oldest goes: a host that switched between warm and cold runs
+        // keeps one of each.
+        std::unique_ptr<Supervisor> oldest(idle_supervisors.front());
+        idle_supervisors.erase(idle_supervisors.begin());
+        if (oldest->owner() != getpid()) {
+            oldest->abandon();
+        }
     }
+    idle_supervisors.push_back(supervisor.release());
 }
 
 }  // namespace velto::codetool
