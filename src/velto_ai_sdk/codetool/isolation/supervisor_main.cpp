@@ -206,15 +206,20 @@ WarmStart start_warm(Request& request, const RunCgroups& cgroups, WarmWorker& wo
             case WarmWorker::Wait::timed_out:
                 return without_worker(worker, WarmUnavailable::no_answer);
         }
-        // The supervisor, the worker and the fork between them count too.
-        long long tasks = request.header.max_tasks + 2 + worker.tasks();
-        if (int error = limit_run_cgroups(cgroups, tasks, request.header.memory_bytes + worker.resident_bytes())) {
+        // The supervisor, the worker and, for a moment, the fork between the
+        // worker and the run's process count too.
+        long long tasks = request.header.max_tasks + 1 + worker.tasks();
+        long long memory = request.header.memory_bytes + worker.anonymous_bytes();
+        if (int error = limit_run_cgroups(cgroups, tasks + 1, memory)) {
             return run_over(ReportKind::setup_failed, error);
         }
         kills_before = out_of_memory_kills(cgroups);
         WarmWorker::Handover handover = worker.hand_over(request, processes_limit(cgroups, request.header.max_tasks));
         switch (handover.result) {
             case WarmWorker::Handover::Result::started: {
+                // The fork between has left (the run's process waited for
+                // that) and is reaped by the worker at once.
+                limit_run_cgroups(cgroups, tasks, memory);
                 WarmStart start;
                 start.script = handover.value;
                 return start;

@@ -241,10 +241,22 @@ long long WarmWorker::tasks() const {
     return count > 0 ? count : 0;
 }
 
-long long WarmWorker::resident_bytes() const {
-    // rss, in pages, is the 22nd.
-    long long pages = pid_ > 0 ? stat_field(pid_, 22) : -1;
-    return pages > 0 ? pages * sysconf(_SC_PAGESIZE) : 0;
+long long WarmWorker::anonymous_bytes() const {
+    if (pid_ <= 0) {
+        return 0;
+    }
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/status", int(pid_));
+    FILE* status = fopen(path, "re");
+    if (status == nullptr) {
+        return 0;
+    }
+    char line[256];
+    long long kilobytes = 0;
+    while (fgets(line, sizeof line, status) != nullptr && sscanf(line, "RssAnon: %lld", &kilobytes) != 1) {
+    }
+    fclose(status);
+    return kilobytes * 1024;
 }
 
 void WarmWorker::forget() {

@@ -9,7 +9,7 @@
 // path, the working directory it is found from) stay the same.
 //
 // Being in the supervisor's cgroups, it counts there: each run is allowed
-// its limits on top of what the worker holds (its tasks and resident
+// its limits on top of what the worker holds (its tasks and anonymous
 // memory; its data memory in the run's own RLIMIT_DATA).
 #pragma once
 
@@ -69,9 +69,10 @@ public:
     Handover hand_over(const Request& request, long long max_processes);
 
     pid_t pid() const { return pid_; }
-    // Its tasks and resident memory now, or 0.
+    // Its tasks and anonymous resident memory (what the memory cgroup
+    // cannot reclaim) now, or 0.
     long long tasks() const;
-    long long resident_bytes() const;
+    long long anonymous_bytes() const;
 
     // It was reaped elsewhere (the sweep after a run).
     void forget();
