@@ -48,16 +48,11 @@ bool read_fully(int socket, char* data, size_t size, int* fds, int* fd_count) {
 
 }  // namespace
 
-int send_request(int socket, RequestHeader header, const std::vector<std::string>& strings,
-                 const int (&fds)[request_fds]) {
-    std::string message(reinterpret_cast<const char*>(&header), sizeof header);
-    for (const std::string& text : strings) {
-        message.append(text.c_str(), text.size() + 1);
+int send_with_descriptors(int socket, std::string message, const int* fds, size_t fd_count) {
+    if (fd_count > most_descriptors_sent) {
+        return EINVAL;
     }
-    size_t fd_count = header.mode == RunMode::warm_up    ? 1
-                      : fds[stdin_descriptor] >= 0 ? request_fds
-                                                    : request_fds - 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(request_fds * sizeof(int))] = {};
+    alignas(cmsghdr) char control[CMSG_SPACE(most_descriptors_sent * sizeof(int))] = {};
     size_t done = 0;
     while (done < message.size()) {
         iovec part{&message[done], message.size() - done};
@@ -83,6 +78,18 @@ int send_request(int socket, RequestHeader header, const std::vector<std::string
         done += size_t(sent);
     }
     return 0;
+}
+
+int send_request(int socket, RequestHeader header, const std::vector<std::string>& strings,
+                 const int (&fds)[request_fds]) {
+    std::string message(reinterpret_cast<const char*>(&header), sizeof header);
+    for (const std::string& text : strings) {
+        message.append(text.c_str(), text.size() + 1);
+    }
+    size_t fd_count = header.mode == RunMode::warm_up    ? 1
+                      : fds[stdin_descriptor] >= 0 ? request_fds
+                                                    : request_fds - 1;
+    return send_with_descriptors(socket, std::move(message), fds, fd_count);
 }
 
 bool receive_request(int socket, Request& request) {

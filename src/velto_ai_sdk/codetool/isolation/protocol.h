@@ -57,6 +57,11 @@ struct Request {
     int fds[request_fds] = {-1, -1, -1, -1};
 };
 
+// Sends `message` with `fds` (at most most_descriptors_sent) along with its
+// first part. Returns 0 or an errno.
+constexpr size_t most_descriptors_sent = 8;
+int send_with_descriptors(int socket, std::string message, const int* fds, size_t fd_count);
+
 // Host side. `fds` as RequestFd orders them, stdin -1 when there is none.
 // Returns 0 or an errno.
 int send_request(int socket, RequestHeader header, const std::vector<std::string>& strings,

@@ -29,14 +29,18 @@ sigset_t watched_signals() {
 }
 
 // The parent process id in /proc/<pid>/stat, or -1.
-pid_t parent_of(const char* pid) {
+pid_t parent_of(const char* pid) { return pid_t(stat_field(pid, 2)); }
+
+}  // namespace
+
+long long stat_field(const char* pid, int index) {
     char path[sizeof "/proc//stat" + sizeof(dirent::d_name)];
     snprintf(path, sizeof path, "/proc/%s/stat", pid);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return -1;
     }
-    char text[512];
+    char text[1024];
     ssize_t size = read(fd, text, sizeof text - 1);
     close(fd);
     if (size <= 0) {
@@ -45,14 +49,14 @@ pid_t parent_of(const char* pid) {
     text[size] = '\0';
     // "pid (name) state ppid ...": the name may hold anything but ends at
     // the last parenthesis.
-    const char* after_name = strrchr(text, ')');
-    if (after_name == nullptr) {
-        return -1;
+    const char* field = strrchr(text, ')');
+    for (int at = 0; field != nullptr && at < index; ++at) {
+        field = strchr(field + 1, ' ');
     }
-    char state = 0;
-    int parent = -1;
-    return sscanf(after_name + 1, " %c %d", &state, &parent) == 2 ? pid_t(parent) : -1;
+    return field == nullptr || field[1] == '\0' ? -1 : atoll(field + 1);
 }
+
+namespace {
 
 // Sends SIGKILL to every child but `spared`, and to the process group it
 // leads, if any: children stay unreaped until waited for, so their ids

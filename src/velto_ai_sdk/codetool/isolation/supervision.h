@@ -26,6 +26,10 @@ struct Ending {
 // (a child of the supervisor's own that outlives the runs, or -1).
 Ending supervise(pid_t script, int control_fd, pid_t spared = -1);
 
+// Field `index` of /proc/<pid>/stat, counted from 1 after the name (the
+// state is 1, the parent 2), as a number; -1 when it cannot be read.
+long long stat_field(const char* pid, int index);
+
 // Reads what came through the control socket: the stop (true), or its end.
 bool host_stayed(int control_fd);
 

@@ -38,28 +38,6 @@ void close_fd(int& fd) {
 // Returns 0 or an errno.
 int make_pipe(int ends[2]) { return pipe2(ends, O_CLOEXEC) == 0 ? 0 : errno; }
 
-// Field `index` (1-based, after the name) of /proc/<pid>/stat, or -1.
-long long stat_field(pid_t pid, int index) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    char text[1024];
-    ssize_t size = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (size <= 0) {
-        return -1;
-    }
-    text[size] = '\0';
-    const char* field = strrchr(text, ')');
-    for (int at = 0; field != nullptr && at < index; ++at) {
-        field = strchr(field + 1, ' ');
-    }
-    return field == nullptr ? -1 : atoll(field + 1);
-}
-
 // What came through the report pipe within `limit_ms`.
 WarmWorker::Handover read_answer(int report) {
     using Result = WarmWorker::Handover::Result;
@@ -211,33 +189,18 @@ WarmWorker::Handover WarmWorker::hand_over(const Request& request, long long max
     message += path;
     int fds[] = {request.fds[cwd_descriptor], request.fds[output_descriptor], request.fds[errors_descriptor],
                  report[1], request.fds[stdin_descriptor]};
-    size_t fd_count = header.has_stdin != 0 ? 5 : 4;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
-    iovec part{&message[0], message.size()};
-    msghdr envelope{};
-    envelope.msg_iov = &part;
-    envelope.msg_iovlen = 1;
-    envelope.msg_control = control;
-    envelope.msg_controllen = CMSG_SPACE(fd_count * sizeof(int));
-    cmsghdr* rights = CMSG_FIRSTHDR(&envelope);
-    rights->cmsg_level = SOL_SOCKET;
-    rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(fd_count * sizeof(int));
-    memcpy(CMSG_DATA(rights), fds, fd_count * sizeof(int));
-    ssize_t sent;
-    while ((sent = sendmsg(channel_, &envelope, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
-    }
+    int sent = send_with_descriptors(channel_, std::move(message), fds, header.has_stdin != 0 ? 5 : 4);
     // The answer comes from the worker or the run's process; with this end
     // closed, its end of file means they are gone.
     close(report[1]);
-    Handover answer = sent == ssize_t(message.size()) ? read_answer(report[0]) : Handover{Handover::Result::ended, 0};
+    Handover answer = sent == 0 ? read_answer(report[0]) : Handover{Handover::Result::ended, 0};
     close(report[0]);
     return answer;
 }
 
 long long WarmWorker::tasks() const {
     // num_threads is the 18th field after the name.
-    long long count = pid_ > 0 ? stat_field(pid_, 18) : -1;
+    long long count = pid_ > 0 ? stat_field(std::to_string(pid_).c_str(), 18) : -1;
     return count > 0 ? count : 0;
 }
 
