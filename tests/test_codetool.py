@@ -15,7 +15,7 @@ import velto_ai_sdk.codetool as codetool
 import velto_ai_sdk.master as master
 from support import processes
 from support.child import run_python
-from support.environments import DEFAULT_PACKAGES, RecordingSubprocess
+from support.environments import DEFAULT_PACKAGES, RecordingSubprocess, build_wheel
 from velto_ai_sdk import settings as setting_rules
 from velto_ai_sdk.settings import SettingError
 
@@ -42,9 +42,11 @@ def runner(analysis_environment, monkeypatch):
 
 
 @pytest.fixture(params=["cold", "warm"])
-def either_way(request, monkeypatch):
-    """Runs the test with fresh interpreters, then with the warm worker."""
+def either_way(request, runner, monkeypatch):
+    """Runs the test with fresh interpreters, then with the warm worker,
+    started beforehand (its imports take seconds)."""
     monkeypatch.setenv("VELTO_CODE_WARM", "1" if request.param == "warm" else "0")
+    codetool.execute_code("")
     return request.param
 
 
@@ -820,7 +822,7 @@ class TestTheWarmWorker:
         worker, _ = worker_of_a_run("import signal; os.kill(WORKERS[0], signal.SIGSTOP)")
         assert worker_of_a_run()[0] == worker
 
-    def test_a_new_interpreter_environment_or_package_gets_a_new_worker(self, runner, monkeypatch, small_wheels):
+    def test_a_new_interpreter_environment_or_package_gets_a_new_worker(self, runner, monkeypatch, tmp_path):
         monkeypatch.setenv("VELTO_CODE_WARM", "1")
         first, _ = worker_of_a_run()
         monkeypatch.setattr(codetool, "python_executable", runner.python + "3")
@@ -830,9 +832,9 @@ class TestTheWarmWorker:
         third, out = worker_of_a_run("print(os.environ['LC_TIME'])")
         assert third != second and out.startswith("C\n")
         assert worker_of_a_run()[0] == third
-        codetool.install_dependencies([small_wheels.two])
-        fourth, out = worker_of_a_run("import velto_probe_two; print(velto_probe_two.VALUE)")
-        assert fourth != third and out.startswith("2\n")
+        codetool.install_dependencies([build_wheel(tmp_path, "velto_probe_warm_%d" % os.getpid(), 7)])
+        fourth, out = worker_of_a_run("import velto_probe_warm_%d as probe; print(probe.VALUE)" % os.getpid())
+        assert fourth != third and out.startswith("7\n")
 
     def test_a_worker_that_cannot_start_leaves_the_run_to_a_fresh_interpreter(self, monkeypatch, capfd):
         # cat is no interpreter: it prints the worker's file and ends.
