@@ -36,6 +36,7 @@ import os  # noqa: E402
 _ENVIRONMENT = dict(os.environ)
 
 import ctypes  # noqa: E402
+import errno  # noqa: E402
 import importlib  # noqa: E402
 import importlib.machinery  # noqa: E402
 import io  # noqa: E402
@@ -99,11 +100,7 @@ class Run:
         self.fds = fds
 
     def close(self):
-        for fd in self.fds:
-            try:
-                os.close(fd)
-            except OSError:
-                pass
+        close_all(self.fds)
 
     def answer(self, kind, value):
         try:
@@ -113,8 +110,17 @@ class Run:
             return False
 
 
+def close_all(fds):
+    for fd in fds:
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+
+
 def receive(channel):
-    """The next request, None when the supervisor is gone."""
+    """The next request; None when the supervisor is gone, or sent what is
+    no request."""
     try:
         data, ancillary, _, _ = channel.recvmsg(LARGEST_REQUEST, socket.CMSG_SPACE(5 * 4))
     except OSError:
@@ -122,17 +128,13 @@ def receive(channel):
     fds = []
     for level, kind, payload in ancillary:
         if level == socket.SOL_SOCKET and kind == socket.SCM_RIGHTS:
-            fds.extend(struct.unpack("=%di" % (len(payload) // 4), payload[:len(payload) // 4 * 4]))
-    if len(data) < WARM_REQUEST.size:
-        for fd in fds:
-            os.close(fd)
+            count = len(payload) // 4
+            fds.extend(struct.unpack("=%di" % count, payload[:count * 4]))
+    header = WARM_REQUEST.unpack_from(data) if len(data) >= WARM_REQUEST.size else None
+    if header is None or len(fds) != (5 if header[2] else 4):
+        close_all(fds)
         return None
-    header = WARM_REQUEST.unpack_from(data)
     path = os.fsdecode(data[WARM_REQUEST.size:WARM_REQUEST.size + header[3]])
-    if len(fds) != (5 if header[2] else 4):
-        for fd in fds:
-            os.close(fd)
-        return None
     return Run(header, path, fds)
 
 
@@ -201,8 +203,9 @@ def become_the_run(run, supervisor):
         limit(run.memory_bytes, run.max_processes)
         fresh_interpreter_state(run)
         wait_for_the_supervisor(supervisor)
-    except OSError as error:
-        run.answer(SETUP_FAILED, error.errno or 0)
+    except Exception as error:
+        # setrlimit says EPERM with a ValueError.
+        run.answer(SETUP_FAILED, getattr(error, "errno", None) or errno.EPERM)
         os._exit(127)
     if not run.answer(STARTED, os.getpid()):
         os._exit(127)
