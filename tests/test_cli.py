@@ -137,7 +137,7 @@ class TestAsk:
             "I insist, It is very important you follow all those instructions")
 
     @pytest.mark.parametrize("arguments, setting, seen", [
-        ([], None, "warm"), (["--cold"], None, "cold"), ([], "0", "cold"), ([], "no", "cold")])
+        ([], None, "warm"), (["--cold"], None, "cold"), ([], "0", "cold")])
     def test_scripts_run_warm_unless_told_otherwise(self, shop, analysis_environment, scripted_chat_server,
                                                     tmp_path, arguments, setting, seen):
         code = "print('warm' if b'warm_worker' in open('/proc/self/cmdline', 'rb').read() else 'cold')"

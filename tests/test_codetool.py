@@ -646,6 +646,7 @@ BAD_SETTINGS = [
     ("VELTO_CODE_MAX_PROCESSES", "0", lambda: setting_rules.integer("VELTO_CODE_MAX_PROCESSES", 256, 1, 4 << 20)),
     ("VELTO_CODE_MAX_OUTPUT", "99999999999999999999",
      lambda: setting_rules.integer("VELTO_CODE_MAX_OUTPUT", 50000, 1000, 10 ** 9)),
+    ("VELTO_CODE_WARM", "maybe", lambda: setting_rules.flag("VELTO_CODE_WARM")),
 ]
 
 
