@@ -1,14 +1,16 @@
-"""Round trip of execute_code beside running the same script with the same
-interpreter directly through subprocess.
+"""Round trip of execute_code, cold (a fresh interpreter per run) and warm
+(VELTO_CODE_WARM=1: forked from the warm worker), beside running the same
+script with the same interpreter directly through subprocess.
 
     python bench/bench_execute_code.py [ENV_DIR] [--runs N]
 
 ENV_DIR is the private environment to use (created with the default
-packages when missing; default .velto/bench-env). The two ways alternate run
-by run so that drift on the machine falls on both alike. Prints medians and
-their ratio; a ratio of 1.00 means execute_code adds nothing measurable.
-The first call of a process also starts the supervisor that later runs
-reuse; it is timed on its own, before the table.
+packages when missing; default .velto/bench-env). The three ways alternate
+run by run so that drift on the machine falls on all alike. Prints medians
+and their ratios to the direct run (cold/direct of 1.00: execute_code adds
+nothing measurable) and of warm to cold. The first call of a process also
+starts the supervisor that later runs reuse, and the first warm call the
+worker (its imports); both are timed on their own, before the table.
 """
 
 import argparse
@@ -39,24 +41,36 @@ def direct(python, path):
     return done.stdout
 
 
-def measure(python, code, runs):
+def execute(code, warm):
     from velto_ai_sdk import codetool
 
+    os.environ["VELTO_CODE_WARM"] = "1" if warm else "0"
+    return codetool.execute_code(code)
+
+
+def timed(action, *arguments):
+    start = time.perf_counter()
+    result = action(*arguments)
+    return result, time.perf_counter() - start
+
+
+def measure(python, code, runs):
+    """Medians of cold execute_code, warm execute_code and the direct run."""
     with tempfile.NamedTemporaryFile("w", suffix=".py", delete=False) as script:
         script.write(code)
-    ours, peer = [], []
+    cold, warm, peer = [], [], []
     try:
         for _ in range(runs):
-            start = time.perf_counter()
-            ours_output = codetool.execute_code(code)
-            ours.append(time.perf_counter() - start)
-            start = time.perf_counter()
-            peer_output = direct(python, script.name)
-            peer.append(time.perf_counter() - start)
-            assert ours_output == peer_output, (ours_output, peer_output)
+            cold_output, took = timed(execute, code, False)
+            cold.append(took)
+            warm_output, took = timed(execute, code, True)
+            warm.append(took)
+            peer_output, took = timed(direct, python, script.name)
+            peer.append(took)
+            assert cold_output == warm_output == peer_output, (cold_output, warm_output, peer_output)
     finally:
         os.remove(script.name)
-    return statistics.median(ours), statistics.median(peer)
+    return statistics.median(cold), statistics.median(warm), statistics.median(peer)
 
 
 def main():
@@ -70,14 +84,16 @@ def main():
     master.initialize_env(options.env_dir)
     python = codetool.python_executable
     print("interpreter: %s" % python)
-    start = time.perf_counter()
-    codetool.execute_code(EMPTY)
-    print("first call, starting the supervisor: %.1f ms" % ((time.perf_counter() - start) * 1e3))
-    print("%-34s %12s %12s %7s" % ("script", "execute_code", "subprocess", "ratio"))
+    _, took = timed(execute, EMPTY, False)
+    print("first call, starting the supervisor: %.1f ms" % (took * 1e3))
+    _, took = timed(execute, EMPTY, True)
+    print("first warm call, starting the worker (its imports): %.1f ms" % (took * 1e3))
+    print("%-34s %10s %10s %10s %10s %10s" % ("script", "cold", "warm", "subprocess", "cold/sub", "warm/cold"))
     for name, code, runs in (("(a) empty script", EMPTY, options.runs),
                              ("(b) pandas + matplotlib chart", CHART, max(5, options.runs // 3))):
-        ours, peer = measure(python, code, runs)
-        print("%-34s %10.1f ms %10.1f ms %7.3f" % (name + " x%d" % runs, ours * 1e3, peer * 1e3, ours / peer))
+        cold, warm, peer = measure(python, code, runs)
+        print("%-34s %7.1f ms %7.1f ms %7.1f ms %10.3f %10.3f" % (name + " x%d" % runs, cold * 1e3, warm * 1e3,
+                                                                  peer * 1e3, cold / peer, warm / cold))
 
 
 if __name__ == "__main__":

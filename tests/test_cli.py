@@ -136,6 +136,21 @@ class TestAsk:
             'Answer as {"answer": ...}\n            It is very important you follow all those instructions. '
             "I insist, It is very important you follow all those instructions")
 
+    @pytest.mark.parametrize("arguments, setting, seen", [
+        ([], None, "warm"), (["--cold"], None, "cold"), ([], "0", "cold")])
+    def test_scripts_run_warm_unless_told_otherwise(self, shop, analysis_environment, scripted_chat_server,
+                                                    tmp_path, arguments, setting, seen):
+        code = "print('warm' if b'warm_worker' in open('/proc/self/cmdline', 'rb').read() else 'cold')"
+        server = scripted_chat_server([tool_call_reply([("ExecutePythonCode", {"code": code})]),
+                                       text_reply(json.dumps({"answer": "done"}))])
+        shop.update(server.environ("sk-cli"))
+        if setting is not None:
+            shop["VELTO_CODE_WARM"] = setting
+        done = velto_ai(shop, "--env", analysis_environment.path, "ask", "--engine", "postgresql",
+                        "--media", str(tmp_path / "media"), *arguments, "Warm?")
+        assert done.returncode == 0, done.stderr
+        assert server.chat_bodies[1]["messages"][-1]["content"] == seen + "\n"
+
     def test_model_server_down(self, shop, analysis_environment, tmp_path):
         shop.update(OPENAI_BASE_URL="http://127.0.0.1:%d/v1" % free_port(), OPENAI_API_KEY="sk-cli")
         done = velto_ai(shop, "--env", analysis_environment.path, "ask", "--engine", "postgresql",

@@ -3,6 +3,7 @@
 import glob
 import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -14,7 +15,7 @@ import velto_ai_sdk.codetool as codetool
 import velto_ai_sdk.master as master
 from support import processes
 from support.child import run_python
-from support.environments import DEFAULT_PACKAGES, RecordingSubprocess
+from support.environments import DEFAULT_PACKAGES, RecordingSubprocess, build_wheel
 from velto_ai_sdk import settings as setting_rules
 from velto_ai_sdk.settings import SettingError
 
@@ -38,6 +39,15 @@ def settings(monkeypatch, tmp_path):
 def runner(analysis_environment, monkeypatch):
     monkeypatch.setattr(codetool, "python_executable", analysis_environment.python)
     return analysis_environment
+
+
+@pytest.fixture(params=["cold", "warm"])
+def either_way(request, runner, monkeypatch):
+    """Runs the test with fresh interpreters, then with the warm worker,
+    started beforehand (its imports take seconds)."""
+    monkeypatch.setenv("VELTO_CODE_WARM", "1" if request.param == "warm" else "0")
+    codetool.execute_code("")
+    return request.param
 
 
 @pytest.fixture
@@ -365,14 +375,14 @@ DETACHED = {
 
 class TestNothingOutlivesTheCall:
     @pytest.mark.parametrize("kind", list(DETACHED))
-    def test_what_the_script_left_is_gone_at_once(self, runner, kind):
+    def test_what_the_script_left_is_gone_at_once(self, runner, kind, either_way):
         mark = processes.marker()
         result, took = run_code(DETACHED[kind].replace("MARK", repr(mark)) + "print('done')\n")
         assert result == "done\n"
         assert took < 5
         assert processes.with_marker(mark) == []
 
-    def test_a_script_that_kills_its_supervisor_takes_its_tree_along(self, runner):
+    def test_a_script_that_kills_its_supervisor_takes_its_tree_along(self, runner, either_way):
         mark = processes.marker()
         code = ("import os, subprocess, time\nsubprocess.Popen(['sleep', %r], start_new_session=True)\n"
                 "time.sleep(0.2)\nos.kill(os.getppid(), 9)\ntime.sleep(60)\n" % mark)
@@ -460,7 +470,7 @@ class TestNothingOutlivesTheCall:
 
 class TestResources:
     @process_cap
-    def test_a_fork_loop_is_contained(self, runner):
+    def test_a_fork_loop_is_contained(self, runner, either_way):
         mark = processes.marker()
         code = textwrap.dedent(f"""
             import os, sys
@@ -488,13 +498,13 @@ class TestResources:
         assert took < 30
         assert processes.with_marker(str(settings)) == []
 
-    def test_an_allocation_loop_ends_with_a_memory_error(self, runner):
+    def test_an_allocation_loop_ends_with_a_memory_error(self, runner, either_way):
         result, _ = run_code("chunks = []\nwhile True:\n    chunks.append(bytearray(16 << 20))\n", max_memory_mb=300)
         assert result.startswith(ERROR_PREFIX + "Traceback")
         assert result.endswith("MemoryError\n")
 
     @tree_memory_cap
-    def test_processes_that_together_pass_the_cap_are_ended_and_said_to(self, runner):
+    def test_processes_that_together_pass_the_cap_are_ended_and_said_to(self, runner, either_way):
         # Each stays under its own limit; together they pass the cgroup's,
         # and the kernel kills the largest: the script itself.
         code = textwrap.dedent("""
@@ -636,6 +646,7 @@ BAD_SETTINGS = [
     ("VELTO_CODE_MAX_PROCESSES", "0", lambda: setting_rules.integer("VELTO_CODE_MAX_PROCESSES", 256, 1, 4 << 20)),
     ("VELTO_CODE_MAX_OUTPUT", "99999999999999999999",
      lambda: setting_rules.integer("VELTO_CODE_MAX_OUTPUT", 50000, 1000, 10 ** 9)),
+    ("VELTO_CODE_WARM", "maybe", lambda: setting_rules.flag("VELTO_CODE_WARM")),
 ]
 
 
@@ -656,3 +667,222 @@ class TestSettings:
         assert len(codetool.execute_code("print('z' * 5000)")) <= 1000
         monkeypatch.setenv("VELTO_CODE_MAX_OUTPUT", " ")
         assert codetool.execute_code("print('z' * 5000)") == "z" * 5000 + "\n"
+
+
+# ---------------------------------------------------------------------------
+# Warm runs: forked from a worker that has the packages imported, the same
+# results as a fresh interpreter's.
+
+def warm_and_cold(code, **settings):
+    """The results of `code` run from nothing and forked from the warm
+    worker, with the temporary script's name made the same."""
+    results = [run_code(code, warm=mode, **settings)[0] for mode in ("0", "1")]
+    return [re.sub(r"tmp\w+\.py", "SCRIPT.py", result) for result in results]
+
+
+# The worker, seen from a run: the supervisor's other child.
+WORKER = textwrap.dedent("""
+    import os
+    _children = open('/proc/%d/task/%d/children' % (os.getppid(), os.getppid())).read().split()
+    WORKERS = [int(pid) for pid in _children if int(pid) != os.getpid()]
+""")
+
+
+def worker_of_a_run(code=""):
+    out = codetool.execute_code(WORKER + code + "\nprint(WORKERS)")
+    workers = json.loads(out.splitlines()[-1])
+    assert len(workers) == 1, out
+    return workers[0], out
+
+
+CHART = """
+import os
+import re
+import matplotlib.pyplot as plt
+import pandas as pd
+frame = pd.DataFrame({"month": [1, 2, 3], "sales": [10, 30, 20]})
+frame.plot(x="month", y="sales", title="Sales")
+plt.savefig(os.path.join(os.getcwd(), "sales-%d.png" % os.getpid()))
+print(frame["sales"].sum(), sorted(name for name in os.listdir(".") if name.startswith("sales-")) != [])
+"""
+
+SAME_BOTH_WAYS = {
+    "printing": ("print('hello'); print('out'); import sys; print('warned', file=sys.stderr)", "hello\nout\n"),
+    "chart": (CHART, "60 True\n"),
+    "uncaught exception": ("print('before')\ndef f():\n    return 1 / 0\nf()\n",
+                           ERROR_PREFIX + 'Traceback (most recent call last):\n  File "{dir}/SCRIPT.py", line 4, '),
+    "syntax error": ("def f(:\n    pass\n", ERROR_PREFIX + '  File "{dir}/SCRIPT.py", line 1\n'),
+    "exit 3, silent": ("import sys; print('lost'); sys.exit(3)", ERROR_PREFIX),
+    "exit 3 with error output": ("import sys; sys.stderr.write('bad\\n'); sys.exit(3)", ERROR_PREFIX + "bad\n"),
+    "exit with a text": ("import sys; sys.exit('bye')", ERROR_PREFIX + "bye\n"),
+    "exit 0 after output": ("import sys; print('fine'); sys.exit(0)", "fine\n"),
+    "interrupt": ("raise KeyboardInterrupt", ERROR_PREFIX + "Traceback (most recent call last):\n"),
+    "__main__": ("import sys\nprint(__name__, __file__ == sys.argv[0], __spec__, __package__, __cached__,"
+                 " type(__loader__).__name__, sorted(globals()), sys.modules['__main__'].__dict__ is globals())",
+                 "__main__ True None None None SourceFileLoader ['__annotations__', '__builtins__', '__cached__',"
+                 " '__doc__', '__file__', '__loader__', '__name__', '__package__', '__spec__', 'sys'] True\n"),
+    "argv and path": ("import os, sys\nprint(len(sys.argv), sys.argv[0].endswith('.py'),"
+                      " sys.path[0] == os.path.dirname(os.path.realpath(sys.argv[0])), sys.path[1:])", None),
+    "interpreter state": ("import sys, warnings, threading\nprint(sys.flags, sys.executable, sys.prefix,"
+                          " warnings.filters, threading.enumerate().__len__(), threading.current_thread().name)",
+                          None),
+    "standard streams": ("import sys\nprint([(s.encoding, s.errors, s.line_buffering, s.seekable(), s.isatty(),"
+                         " s.buffer.raw.name) for s in (sys.stdout, sys.stderr)], sys.stdin and sys.stdin.mode)", None),
+    "descriptors": ("import os; print(sorted(int(fd) for fd in os.listdir('/proc/self/fd')))", None),
+    "threads left running": ("import threading, time\n"
+                             "def late():\n    time.sleep(0.3)\n    print('late', flush=True)\n"
+                             "threading.Thread(target=late).start()\n"
+                             "threading.Thread(target=lambda: (time.sleep(30), print('daemon')), daemon=True).start()\n"
+                             "print('main', flush=True)\n", "main\nlate\n"),
+    "exit handlers and finalisers": ("import atexit\nclass Noisy:\n    def __del__(self):\n        print('released')\n"
+                                     "kept = Noisy()\natexit.register(print, 'at exit')\n"
+                                     "log = open('unclosed-%d.txt' % id(kept), 'w')\nlog.write('flushed')\n"
+                                     "atexit.register(lambda: print(open(log.name).read() == ''))\n",
+                                     "True\nat exit\nreleased\n"),
+}
+
+
+class TestWarmRunsAreLikeFreshOnes:
+    @pytest.mark.parametrize("case", list(SAME_BOTH_WAYS))
+    def test_the_same_result_both_ways(self, runner, settings, case, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        code, expected = SAME_BOTH_WAYS[case]
+        cold, warm = warm_and_cold(code)
+        assert warm == cold
+        if expected is not None:
+            assert cold.startswith(expected.format(dir=settings)), cold
+
+    def test_files_the_script_left_open_are_flushed(self, runner, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        warm_and_cold("log = open('left-open-%d.txt' % __import__('os').getpid(), 'w'); log.write('kept')")
+        assert [path.read_text() for path in tmp_path.glob("left-open-*.txt")] == ["kept", "kept"]
+
+    def test_relative_paths_land_in_the_hosts_current_directory(self, runner, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        assert warm_and_cold("import os; open('written.txt', 'a').write('x'); print(os.getcwd())") == \
+            [str(tmp_path) + "\n"] * 2
+        assert (tmp_path / "written.txt").read_text() == "xx"
+
+    def test_random_states_are_fresh_in_every_run(self, runner, monkeypatch):
+        monkeypatch.setenv("VELTO_CODE_WARM", "1")
+        code = "import numpy, random; print(numpy.random.rand(), random.random())"
+        runs = [codetool.execute_code(code) for _ in range(3)]
+        numbers = [number for run in runs for number in run.split()]
+        assert len(set(numbers)) == 6, runs
+
+    def test_the_time_limit(self, runner):
+        assert warm_and_cold("while True: pass", timeout=1) == [
+            ERROR_PREFIX + "The script was stopped after 1 second, the time limit that VELTO_CODE_TIMEOUT sets.\n"] * 2
+
+    def test_the_environment_allow_list(self, runner, monkeypatch):
+        for name, value in {"OPENAI_API_KEY": "sk-secret", "VELTO_POSTGRES_URL": "postgresql://a:pw@db/x",
+                            "VELTO_EXTRA_ONE": "one", "VELTO_CODE_PASS_ENV": "VELTO_EXTRA_ONE"}.items():
+            monkeypatch.setenv(name, value)
+        cold, warm = warm_and_cold("import json, os\nprint(json.dumps([sorted(os.environ.items()),"
+                                   " open('/proc/self/environ').read()]))")
+        assert warm == cold
+        seen, proc = json.loads(cold)
+        assert dict(seen)["VELTO_EXTRA_ONE"] == "one" and "OPENAI_API_KEY" not in dict(seen)
+        assert "sk-secret" not in proc and "pw@db" not in proc
+
+    def test_standard_input_is_the_hosts(self, analysis_environment):
+        outputs = []
+        for warm in ("0", "1"):
+            host = textwrap.dedent(f"""
+                import os
+                import velto_ai_sdk.codetool as codetool
+                codetool.python_executable = {analysis_environment.python!r}
+                os.environ["VELTO_CODE_WARM"] = {warm!r}
+                print(repr(codetool.execute_code("import sys; print(input().upper(), sys.stdin.seekable(),"
+                                                 " sys.stdin.isatty(), sys.stdin.read())")))
+            """)
+            done = subprocess.run([sys.executable, "-c", host], input="one\ntwo\n", capture_output=True, text=True)
+            outputs.append(done.stdout + done.stderr)
+        assert outputs == ["'ONE False False two\\n\\n'\n"] * 2
+
+
+class TestTheWarmWorker:
+    def test_it_is_kept_and_no_run_can_reach_its_descriptors(self, runner, monkeypatch):
+        monkeypatch.setenv("VELTO_CODE_WARM", "1")
+        worker, _ = worker_of_a_run()
+        again, out = worker_of_a_run("print(sorted(os.listdir('/proc/self/fd')), os.getppid() != %d)" % worker)
+        assert again == worker
+        assert out.splitlines()[0] in ("['0', '1', '2'] True", "['0', '1', '2', '3'] True")
+
+    def test_killed_mid_run_it_is_started_again(self, runner, monkeypatch):
+        monkeypatch.setenv("VELTO_CODE_WARM", "1")
+        worker, out = worker_of_a_run("import signal, time\nos.kill(WORKERS[0], signal.SIGKILL)\n"
+                                      "time.sleep(0.2)\nprint('still running')")
+        assert out.startswith("still running\n")
+        assert processes.identity(worker) is None
+        successor, _ = worker_of_a_run()
+        assert successor != worker
+
+    def test_a_worker_stopped_by_a_run_takes_the_next_one(self, runner, monkeypatch):
+        monkeypatch.setenv("VELTO_CODE_WARM", "1")
+        worker, _ = worker_of_a_run("import signal; os.kill(WORKERS[0], signal.SIGSTOP)")
+        assert worker_of_a_run()[0] == worker
+
+    def test_a_new_interpreter_environment_or_package_gets_a_new_worker(self, runner, monkeypatch, tmp_path):
+        monkeypatch.setenv("VELTO_CODE_WARM", "1")
+        first, _ = worker_of_a_run()
+        monkeypatch.setattr(codetool, "python_executable", runner.python + "3")
+        second, out = worker_of_a_run("import sys; print(sys.executable)")
+        assert second != first and out.startswith(runner.python + "3\n")
+        monkeypatch.setenv("LC_TIME", "C")
+        third, out = worker_of_a_run("print(os.environ['LC_TIME'])")
+        assert third != second and out.startswith("C\n")
+        assert worker_of_a_run()[0] == third
+        codetool.install_dependencies([build_wheel(tmp_path, "velto_probe_warm_%d" % os.getpid(), 7)])
+        fourth, out = worker_of_a_run("import velto_probe_warm_%d as probe; print(probe.VALUE)" % os.getpid())
+        assert fourth != third and out.startswith("7\n")
+
+    def test_a_worker_that_cannot_start_leaves_the_run_to_a_fresh_interpreter(self, monkeypatch, capfd):
+        # cat is no interpreter: it prints the worker's file and ends.
+        monkeypatch.setattr(codetool, "python_executable", "/bin/cat")
+        monkeypatch.setenv("VELTO_CODE_WARM", "1")
+        assert codetool.execute_code("x = 1\n") == "x = 1\n"
+        err = capfd.readouterr().err
+        assert err.count("\n") == 1 and "warm worker" in err and "fresh interpreter" in err, err
+
+    def test_cold_runs_are_left_as_they_were(self, runner, settings, monkeypatch):
+        monkeypatch.setenv("VELTO_CODE_WARM", "1")
+        worker_of_a_run()
+        monkeypatch.setenv("VELTO_CODE_WARM", "0")
+        out = codetool.execute_code(WORKER + "import json\n"
+                                    "print(json.dumps([open('/proc/self/cmdline').read().split('\\0'), WORKERS]))")
+        command, workers = json.loads(out)
+        assert command[0] == runner.python and len(command) == 3 and workers == []
+
+    def test_initialize_environment_starts_it_for_the_first_run(self, runner):
+        out = run_python(f"""
+            import json, os
+            import velto_ai_sdk.codetool as codetool
+            os.environ["VELTO_CODE_WARM"] = "1"
+            codetool.initialize_environment({os.path.dirname(os.path.dirname(runner.python))!r})
+            supervisors = open("/proc/self/task/%d/children" % os.getpid()).read().split()
+            workers = [int(pid) for supervisor in supervisors
+                       for pid in open("/proc/%s/task/%s/children" % (supervisor, supervisor)).read().split()]
+            print(json.dumps([workers, codetool.execute_code({WORKER + "print(WORKERS)"!r})]))
+        """)
+        workers, seen = json.loads(out)
+        assert len(workers) == 1 and json.loads(seen) == workers
+
+    def test_a_host_killed_with_sigkill_leaves_no_worker_behind(self, runner, tmp_path):
+        ready = tmp_path / "ready"
+        script = WORKER + f"import time\nopen({str(ready)!r}, 'w').write('%d %d' % (WORKERS[0], os.getpid()))\n" \
+                          "time.sleep(600)\n"
+        host = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+            import os
+            import velto_ai_sdk.codetool as codetool
+            os.environ["VELTO_CODE_WARM"] = "1"
+            codetool.python_executable = {runner.python!r}
+            codetool.execute_code({script!r})
+        """)])
+        try:
+            assert processes.wait_until(lambda: ready.exists() and ready.read_text(), timeout=60)
+            left = [processes.identity(int(pid)) for pid in ready.read_text().split()]
+        finally:
+            host.kill()
+            host.wait()
+        assert processes.wait_until(lambda: not processes.still_alive(left)), left

@@ -9,6 +9,7 @@ and each call costs a millisecond instead of an interpreter start.
 
 import contextlib
 import os
+import sys
 
 import pytest
 
@@ -21,7 +22,7 @@ ROUNDS = 1500
 ALLOWED_GROWTH = ROUNDS * 8
 
 
-CODE_SETTINGS = ("VELTO_CODE_TIMEOUT", "VELTO_CODE_MAX_OUTPUT", "VELTO_CODE_MAX_MEMORY_MB")
+CODE_SETTINGS = ("VELTO_CODE_TIMEOUT", "VELTO_CODE_MAX_OUTPUT", "VELTO_CODE_MAX_MEMORY_MB", "VELTO_CODE_WARM")
 
 
 @pytest.fixture(autouse=True)
@@ -31,7 +32,7 @@ def quiet_settings(monkeypatch, tmp_path):
     for name in CODE_SETTINGS:
         monkeypatch.setenv(name, os.environ.get(name, ""))
     monkeypatch.setattr("tempfile.tempdir", str(tmp_path))
-    with contextlib.redirect_stdout(Discard()):
+    with contextlib.redirect_stdout(Discard()), contextlib.redirect_stderr(Discard()):
         yield
 
 
@@ -64,6 +65,17 @@ CASES = {
                                       lambda: codetool.execute_code("x" * 5000)),
     "execute_code missing interpreter": (lambda: set_interpreter("/nonexistent/python"),
                                          expect(FileNotFoundError, codetool.execute_code, "x")),
+    # The host's own interpreter as the warm worker's: it finds none of the
+    # packages and starts in a moment.
+    "execute_code warm": (lambda: set_interpreter(sys.executable, warm="1"),
+                          lambda: (codetool.execute_code("print(1)"), codetool.execute_code("import sys; sys.exit(2)"))),
+    # No interpreter: the worker never starts, and each run falls back.
+    "execute_code warm falling back": (lambda: set_interpreter("/bin/true", warm="1"),
+                                       lambda: codetool.execute_code("print(1)")),
+    "execute_code warm bad setting": (lambda: set_interpreter("/bin/true", warm="maybe"),
+                                      expect(ValueError, codetool.execute_code, "x")),
+    "initialize_environment warm": (lambda: set_interpreter(None, warm="1"),
+                                    lambda: codetool.initialize_environment("/")),
     "install_dependencies succeeds": (lambda: set_interpreter("/bin/true"), lambda: codetool.install_dependencies(["a", "b"])),
     "install_dependencies pip fails": (lambda: set_interpreter("/bin/false"), expect(RuntimeError, codetool.install_dependencies, "a")),
     "install_dependencies not set up": (lambda: set_interpreter(None), expect(TypeError, codetool.install_dependencies, ["a"])),
@@ -83,6 +95,9 @@ CASES = {
 
 # Paths whose calls cost more, each taken often enough still.
 FEWER_ROUNDS = {
+    "execute_code warm": ROUNDS // 6,
+    "execute_code warm falling back": ROUNDS // 6,
+    "initialize_environment warm": ROUNDS // 6,
     "install_defaults": ROUNDS // 6,
     "execute_code shortened output": ROUNDS // 3,
     "execute_code missing interpreter": ROUNDS // 3,

@@ -29,6 +29,8 @@ DEFAULT_PACKAGES = ["matplotlib", "scikit-learn", "numpy", "statsmodels", "panda
 IMPORT_CHECK = "import matplotlib, sklearn, numpy, statsmodels, pandas, scipy"
 MODEL_CHECK_TIMEOUT = 5.0
 FAILED_ANSWERS = ("An error occurred", "Error: No output generated from the agent.")
+COLD_HELP = ("run each of the agent's scripts in a fresh interpreter instead of forking it from the warm "
+             "worker (as VELTO_CODE_WARM=0 does)")
 IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".svg", ".gif", ".webp", ".pdf")
 
 
@@ -47,6 +49,18 @@ def default_environment() -> Path:
     from velto_ai_sdk.api import data_directory
 
     return data_directory() / "env"
+
+
+def warm_code_runs(options: argparse.Namespace) -> None:
+    """The agent's scripts run forked from the warm worker, which has the
+    analysis packages imported, unless the user said otherwise (--cold, or
+    VELTO_CODE_WARM set to anything)."""
+    from velto_ai_sdk import settings
+
+    if options.cold:
+        os.environ["VELTO_CODE_WARM"] = "0"
+    elif settings.text("VELTO_CODE_WARM") is None:
+        os.environ["VELTO_CODE_WARM"] = "1"
 
 
 def ready_environment(path: Path) -> None:
@@ -183,6 +197,7 @@ def command_ask(options: argparse.Namespace) -> int:
     if not os.environ.get(engine.variable):
         raise CommandError("no %s database is configured: set %s to its SQLAlchemy URL, for example %s"
                            % (engine.label, engine.variable, engine.example_url), 2)
+    warm_code_runs(options)
     ready_environment(options.env)
     media = Path(options.media).expanduser().resolve()
     try:
@@ -322,6 +337,7 @@ def environment_findings(path: Path) -> List[Tuple[bool, str, str]]:
 def command_demo(options: argparse.Namespace) -> int:
     from velto_ai_sdk import demo
 
+    warm_code_runs(options)
     try:
         return demo.run(Path(options.workdir), database_url=options.database_url)
     except demo.DemoError as error:
@@ -360,6 +376,7 @@ def parser() -> argparse.ArgumentParser:
     ask.add_argument("--json", action="store_true", help="print the answer and the images as JSON")
     ask.add_argument("--key", metavar="KEY", help="your account key (default: $VELTO_API_KEY)")
     ask.add_argument("--verbose", action="store_true", help="show the agent's steps on standard error")
+    ask.add_argument("--cold", action="store_true", help=COLD_HELP)
     ask.add_argument("question", metavar="QUESTION")
     ask.set_defaults(run=command_ask)
 
@@ -386,6 +403,7 @@ def parser() -> argparse.ArgumentParser:
                       help="where the demo keeps its code environment and charts (default: ./.velto)")
     demo.add_argument("--database-url", metavar="URL",
                       help="an administrator's SQLAlchemy URL of your own PostgreSQL, instead of starting one")
+    demo.add_argument("--cold", action="store_true", help=COLD_HELP)
     demo.set_defaults(run=command_demo)
     return main
 

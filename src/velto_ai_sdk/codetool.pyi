@@ -27,4 +27,6 @@ def install_dependencies(dependencies: Union[str, Iterable[str]]) -> None: ...
 # VELTO_CODE_* settings (read at each call; a bad one raises ValueError):
 # returns its output, or "An error occurred--: " and its error output, a
 # time-limit or kill notice; OSError when the interpreter cannot be started.
+# With VELTO_CODE_WARM=1 the script's process is forked from a warm worker
+# of the environment (the same results; initialize_environment starts it).
 def execute_code(code: str) -> str: ...

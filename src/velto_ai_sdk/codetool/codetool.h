@@ -4,6 +4,10 @@
 
 #include "velto_ai_sdk/frame/function.h"
 
+namespace velto::frame {
+class Arguments;
+}
+
 namespace velto::codetool {
 
 // environment.cpp
@@ -17,5 +21,9 @@ extern const frame::FunctionDef install_dependencies;
 
 // execution.cpp
 extern const frame::FunctionDef execute_code;
+// Starts the warm worker ahead of the first run, when the host's settings
+// ask for warm runs; what keeps it from starting is left for that run to
+// meet and tell.
+void prepare_warm_runs(const frame::Arguments& call);
 
 }  // namespace velto::codetool

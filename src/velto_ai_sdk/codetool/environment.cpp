@@ -12,6 +12,9 @@ using namespace pybind11::literals;
 py::object initialize_environment_body(const frame::Arguments& call) {
     call.set_global("env_path", call[0]);
     call.global("ensure_virtual_environment")();
+    // The worker imports while the host goes on (a model's first answer
+    // takes longer), so the first run finds it ready.
+    prepare_warm_runs(call);
     return py::none();
 }
 

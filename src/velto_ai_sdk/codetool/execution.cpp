@@ -2,6 +2,9 @@
 // environment's interpreter runs in a child process, isolated from the host
 // (supervised_run.h): an allow-listed environment, a time limit, capped
 // memory and processes, bounded output, nothing left running afterwards.
+// With VELTO_CODE_WARM, the script's process is forked from a warm worker
+// that has the analysis packages imported already (isolation/warm_worker.h),
+// under the same rules.
 #include <cerrno>
 #include <cstring>
 
@@ -11,6 +14,7 @@
 #include "velto_ai_sdk/codetool/codetool.h"
 #include "velto_ai_sdk/codetool/run_settings.h"
 #include "velto_ai_sdk/codetool/supervised_run.h"
+#include "velto_ai_sdk/codetool/supervisor_process.h"
 #include "velto_ai_sdk/frame/body.h"
 #include "velto_ai_sdk/frame/settings.h"
 
@@ -103,16 +107,41 @@ py::str failure_text(const RunOutcome& outcome, const RunSettings& settings) {
     return py::str(error_prefix) + on_its_own_line(outcome.errors) + line + py::str("\n");
 }
 
+// A run of the environment's interpreter, `program`, under `settings`, with
+// the script still to be named.
+RunRequest run_request(py::handle program, const RunSettings& settings, py::handle environ) {
+    RunRequest request;
+    request.mode = settings.warm ? isolation::RunMode::warm : isolation::RunMode::cold;
+    request.program = file_system_bytes(program);
+    if (settings.warm) {
+        request.worker = warm_worker_path();
+    }
+    request.environment = child_environment(environ, settings.passed_names);
+    request.settings = settings;
+    return request;
+}
+
+// The one line a host sees when a warm run had to start from nothing.
+void say_started_from_nothing(isolation::WarmUnavailable why) {
+    using isolation::WarmUnavailable;
+    const char* what = why == WarmUnavailable::not_started ? "could not be started"
+                       : why == WarmUnavailable::ended     ? "ended before it took the run"
+                                                           : "did not answer in time";
+    PySys_WriteStderr("velto_ai_sdk: the warm worker of the code runner %s (%s); this run started a fresh "
+                      "interpreter.\n",
+                      what, warm_variable);
+}
+
 py::object run_script(const frame::Arguments& call, py::handle path, const RunSettings& settings,
                       py::handle environ) {
     py::object program = call.global("python_executable");
-    RunRequest request;
-    request.program = file_system_bytes(program);
+    RunRequest request = run_request(program, settings, environ);
     request.script = file_system_bytes(path);
-    request.environment = child_environment(environ, settings.passed_names);
-    request.settings = settings;
     request.encoding = py::module_::import("locale").attr("getpreferredencoding")(false);
     RunOutcome outcome = run_supervised(request);
+    if (outcome.warm_unavailable != isolation::WarmUnavailable(0)) {
+        say_started_from_nothing(outcome.warm_unavailable);
+    }
     switch (outcome.end) {
         case RunOutcome::End::start_failed:
             raise_start_error(outcome.status, program);
@@ -152,5 +181,24 @@ py::object execute_code_body(const frame::Arguments& call) {
 }  // namespace
 
 const frame::FunctionDef execute_code = frame::function<execute_code_body>("execute_code", {"code"});
+
+void prepare_warm_runs(const frame::Arguments& call) {
+    try {
+        py::object environ = call.global("os").attr("environ");
+        RunSettings settings = read_run_settings(environ);
+        if (!settings.warm) {
+            return;
+        }
+        RunRequest request = run_request(call.global("python_executable"), settings, environ);
+        request.mode = isolation::RunMode::warm_up;
+        request.encoding = py::str("utf-8");
+        warm_up(request);
+    } catch (py::error_already_set& error) {
+        // The first run meets the same trouble, and says so.
+        if (!error.matches(PyExc_Exception)) {
+            throw;
+        }
+    }
+}
 
 }  // namespace velto::codetool

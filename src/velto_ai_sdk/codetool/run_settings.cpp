@@ -18,6 +18,7 @@ RunSettings read_run_settings(py::handle environ) {
     // About what a result table of the connectors may hold.
     read.max_output_chars = settings::integer(environ, output_variable, 50000, 1000, 1000 * 1000 * 1000);
     read.passed_names = settings::names(environ, pass_env_variable);
+    read.warm = settings::flag(environ, warm_variable);
     return read;
 }
 

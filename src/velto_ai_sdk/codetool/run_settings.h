@@ -13,6 +13,7 @@ constexpr const char* memory_variable = "VELTO_CODE_MAX_MEMORY_MB";
 constexpr const char* processes_variable = "VELTO_CODE_MAX_PROCESSES";
 constexpr const char* output_variable = "VELTO_CODE_MAX_OUTPUT";
 constexpr const char* pass_env_variable = "VELTO_CODE_PASS_ENV";
+constexpr const char* warm_variable = "VELTO_CODE_WARM";
 
 struct RunSettings {
     double timeout_seconds;      // 0: no limit
@@ -20,6 +21,7 @@ struct RunSettings {
     long long max_tasks;         // processes and threads of the run at once
     long long max_output_chars;  // of the output, or of the error output, returned
     py::list passed_names;       // more variables the host hands to the script
+    bool warm;                   // forked from the warm worker rather than started from nothing
 };
 
 // Raises ValueError for a value outside its range.

@@ -93,13 +93,14 @@ private:
     RunOutcome::End end_ = RunOutcome::End::supervisor_lost;
     int status_ = 0;
     bool out_of_memory_ = false;
+    isolation::WarmUnavailable warm_unavailable_ = isolation::WarmUnavailable(0);
     Clock::time_point stopped_at_ = Clock::time_point::max();
     Clock::time_point drained_by_ = Clock::time_point::max();
 };
 
 int Run::start(const RunRequest& request) {
     const RunSettings& settings = request.settings;
-    std::vector<std::string> strings = {request.program, request.script};
+    std::vector<std::string> strings = {request.program, request.script, request.worker};
     strings.insert(strings.end(), request.environment.begin(), request.environment.end());
     size_t size = 0;
     for (const std::string& text : strings) {
@@ -113,10 +114,13 @@ int Run::start(const RunRequest& request) {
     if (!cwd.is_open()) {
         raise_os_error(errno);
     }
-    make_pipe(output_, output_write);
-    make_pipe(errors_, errors_write);
-    bool has_stdin = fcntl(0, F_GETFD) != -1;
-    isolation::RequestHeader header{settings.memory_megabytes << 20, settings.max_tasks, has_stdin,
+    bool warm_up = request.mode == isolation::RunMode::warm_up;
+    if (!warm_up) {
+        make_pipe(output_, output_write);
+        make_pipe(errors_, errors_write);
+    }
+    bool has_stdin = !warm_up && fcntl(0, F_GETFD) != -1;
+    isolation::RequestHeader header{settings.memory_megabytes << 20, settings.max_tasks, has_stdin, request.mode,
                                     uint32_t(strings.size()), uint32_t(size)};
     int fds[isolation::request_fds] = {cwd.get(), output_write.get(), errors_write.get(), has_stdin ? 0 : -1};
     int error = isolation::send_request(supervisor_.socket(), header, strings, fds);
@@ -192,6 +196,9 @@ void Run::read_reports() {
                 break;
             case ReportKind::out_of_memory:
                 out_of_memory_ = true;
+                break;
+            case ReportKind::warm_unavailable:
+                warm_unavailable_ = isolation::WarmUnavailable(report.value);
                 break;
             case ReportKind::setup_failed:
             case ReportKind::start_failed:
@@ -274,6 +281,7 @@ RunOutcome Run::outcome() const {
     outcome.end = final_report_ ? end_ : timed_out_ ? RunOutcome::End::timed_out : RunOutcome::End::supervisor_lost;
     outcome.status = status_;
     outcome.out_of_memory = out_of_memory_;
+    outcome.warm_unavailable = warm_unavailable_;
     return outcome;
 }
 
@@ -321,6 +329,7 @@ RunOutcome run_on(std::unique_ptr<Supervisor> given_supervisor, std::unique_ptr<
     RunOutcome outcome = run->outcome();
     if (run->left_supervisor_ready()) {
         run.reset();
+        supervisor->set_warm(request.mode != isolation::RunMode::cold);
         give_back(std::move(supervisor));
     }
     outcome.output = output.finish();
@@ -335,7 +344,8 @@ RunOutcome run_on(std::unique_ptr<Supervisor> given_supervisor, std::unique_ptr<
 // memory cgroup, and a lower limit is refused): a new one takes the run
 // then.
 RunOutcome run_supervised(const RunRequest& request) {
-    if (std::unique_ptr<Supervisor> idle = idle_supervisor()) {
+    bool warm = request.mode != isolation::RunMode::cold;
+    if (std::unique_ptr<Supervisor> idle = idle_supervisor(warm)) {
         if (std::unique_ptr<Run> run = start_run(*idle, request)) {
             RunOutcome outcome = run_on(std::move(idle), std::move(run), request);
             if (outcome.end != RunOutcome::End::setup_failed) {
@@ -350,5 +360,7 @@ RunOutcome run_supervised(const RunRequest& request) {
     }
     return run_on(std::move(supervisor), std::move(run), request);
 }
+
+void warm_up(const RunRequest& request) { run_supervised(request); }
 
 }  // namespace velto::codetool

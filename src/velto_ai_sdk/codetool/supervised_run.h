@@ -9,13 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "velto_ai_sdk/codetool/isolation/protocol.h"
 #include "velto_ai_sdk/codetool/run_settings.h"
 
 namespace velto::codetool {
 
 struct RunRequest {
+    isolation::RunMode mode = isolation::RunMode::cold;
     std::string program;                   // file-system encoded
     std::string script;
+    std::string worker;                    // the warm worker's file, when not cold
     std::vector<std::string> environment;  // "NAME=value"
     RunSettings settings;
     py::object encoding;                   // of the script's output
@@ -31,6 +34,8 @@ struct RunOutcome {
     } end;
     int status = 0;
     bool out_of_memory = false;  // the memory cgroup killed a process of the run
+    // Why a warm run was started from nothing after all, if it was.
+    isolation::WarmUnavailable warm_unavailable = isolation::WarmUnavailable(0);
     py::str output;
     py::str errors;
 };
@@ -38,5 +43,9 @@ struct RunOutcome {
 // Raises OSError when no supervisor can be started, and whatever a signal
 // handler raises (KeyboardInterrupt) after the run has been ended.
 RunOutcome run_supervised(const RunRequest& request);
+
+// Has a supervisor start the warm worker for runs like `request` (a
+// warm_up request) without waiting for its imports.
+void warm_up(const RunRequest& request);
 
 }  // namespace velto::codetool

@@ -1,7 +1,9 @@
 #include "velto_ai_sdk/codetool/supervisor_process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <iterator>
 #include <vector>
 
 #include <dlfcn.h>
@@ -30,16 +32,19 @@ void adopt_above_control(Descriptor& descriptor, int fd) {
     }
 }
 
-// The supervisor is installed beside this module.
-const std::string& supervisor_path() {
-    static const std::string path = [] {
+// The directory this module is installed in, with a slash.
+const std::string& module_directory() {
+    static const std::string directory = [] {
         Dl_info info;
-        bool found = dladdr(reinterpret_cast<void*>(&supervisor_path), &info) != 0 && info.dli_fname != nullptr;
+        bool found = dladdr(reinterpret_cast<void*>(&module_directory), &info) != 0 && info.dli_fname != nullptr;
         std::string module = found ? info.dli_fname : "";
-        return module.substr(0, module.rfind('/') + 1) + "velto-code-supervisor";
+        return module.substr(0, module.rfind('/') + 1);
     }();
-    return path;
+    return directory;
 }
+
+// The supervisor is installed beside this module.
+std::string supervisor_path() { return module_directory() + "velto-code-supervisor"; }
 
 // The supervisor starts with nothing of the host's: /dev/null for 0, 1
 // and 2, default signal handling, an empty environment.
@@ -81,6 +86,8 @@ constexpr size_t most_idle_supervisors = 4;
 std::vector<Supervisor*> idle_supervisors;
 
 }  // namespace
+
+std::string warm_worker_path() { return module_directory() + "warm_worker.py"; }
 
 void raise_os_error(int error, const char* filename) {
     errno = error;
@@ -138,23 +145,37 @@ void Supervisor::abandon() noexcept {
     cgroups_ = isolation::RunCgroups();
 }
 
-// An idle supervisor of this process, or none.
-std::unique_ptr<Supervisor> idle_supervisor() {
-    while (!idle_supervisors.empty()) {
-        std::unique_ptr<Supervisor> supervisor(idle_supervisors.back());
-        idle_supervisors.pop_back();
-        if (supervisor->owner() == getpid()) {
-            return supervisor;
+std::unique_ptr<Supervisor> idle_supervisor(bool warm) {
+    // Those a forked child inherited are let go first.
+    for (size_t index = idle_supervisors.size(); index-- > 0;) {
+        if (idle_supervisors[index]->owner() != getpid()) {
+            std::unique_ptr<Supervisor> inherited(idle_supervisors[index]);
+            idle_supervisors.erase(idle_supervisors.begin() + long(index));
+            inherited->abandon();
         }
-        supervisor->abandon();
     }
-    return nullptr;
+    auto alike = std::find_if(idle_supervisors.rbegin(), idle_supervisors.rend(),
+                              [warm](Supervisor* supervisor) { return supervisor->warm() == warm; });
+    if (alike == idle_supervisors.rend()) {
+        return nullptr;
+    }
+    auto chosen = std::prev(alike.base());
+    std::unique_ptr<Supervisor> supervisor(*chosen);
+    idle_supervisors.erase(chosen);
+    return supervisor;
 }
 
 void give_back(std::unique_ptr<Supervisor> supervisor) {
-    if (idle_supervisors.size() < most_idle_supervisors) {
-        idle_supervisors.push_back(supervisor.release());
+    if (idle_supervisors.size() >= most_idle_supervisors) {
+        // The oldest goes: a host that switched between warm and cold runs
+        // keeps one of each.
+        std::unique_ptr<Supervisor> oldest(idle_supervisors.front());
+        idle_supervisors.erase(idle_supervisors.begin());
+        if (oldest->owner() != getpid()) {
+            oldest->abandon();
+        }
     }
+    idle_supervisors.push_back(supervisor.release());
 }
 
 }  // namespace velto::codetool

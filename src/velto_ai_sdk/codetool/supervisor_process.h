@@ -18,6 +18,10 @@ namespace velto::codetool {
 
 namespace py = pybind11;
 
+// The warm worker's file (see isolation/warm_worker.h), installed beside
+// this module as the supervisor is.
+std::string warm_worker_path();
+
 // Raises OSError for `error` (an errno), naming `filename` if there is one.
 [[noreturn]] void raise_os_error(int error, const char* filename = nullptr);
 
@@ -66,17 +70,23 @@ public:
     const isolation::RunCgroups& cgroups() const { return cgroups_; }
     // The socket reached its end: the supervisor is gone.
     void lost() { socket_.reset(); }
+    // Whether its last run was warm: it keeps a warm worker then, which a
+    // cold run would end.
+    bool warm() const { return warm_; }
+    void set_warm(bool warm) { warm_ = warm; }
 
 private:
     pid_t owner_ = getpid();
     pid_t pid_ = -1;
     isolation::RunCgroups cgroups_;
     Descriptor socket_;
+    bool warm_ = false;
 };
 
-// An idle supervisor of this process, or none. With the interpreter lock
-// held, as for give_back.
-std::unique_ptr<Supervisor> idle_supervisor();
+// An idle supervisor of this process whose last run was `warm` (or not),
+// or none: a warm run needs the worker that a cold one would end. With the interpreter lock held, as for
+// give_back.
+std::unique_ptr<Supervisor> idle_supervisor(bool warm);
 
 // Keeps a supervisor that is ready for another run.
 void give_back(std::unique_ptr<Supervisor> supervisor);

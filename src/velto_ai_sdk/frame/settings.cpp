@@ -81,6 +81,26 @@ double number(py::handle environ, const char* name, double fallback, double mini
     return number;
 }
 
+bool flag(py::handle environ, const char* name) {
+    py::object raw = text(environ, name);
+    if (raw.is_none()) {
+        return false;
+    }
+    py::object lowered = raw.attr("lower")();
+    for (const char* word : {"1", "true", "yes", "on"}) {
+        if (lowered.equal(py::str(word))) {
+            return true;
+        }
+    }
+    for (const char* word : {"0", "false", "no", "off"}) {
+        if (lowered.equal(py::str(word))) {
+            return false;
+        }
+    }
+    frame::raise(PyExc_ValueError,
+                 py::str("{} must be 1 or 0 (or true/false, yes/no, on/off), not {}").format(name, py::repr(raw)));
+}
+
 py::list names(py::handle environ, const char* name) {
     py::list result;
     py::object raw = text(environ, name);

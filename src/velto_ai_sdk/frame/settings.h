@@ -27,6 +27,9 @@ long long integer(py::handle environ, const char* name, long long fallback, long
 double number(py::handle environ, const char* name, double fallback, double minimum, double maximum = -1,
               const char* unit = "");
 
+// A switch: 1/true/yes/on or 0/false/no/off (any case); unset means off.
+bool flag(py::handle environ, const char* name);
+
 // A comma-separated list of names (str), spaces and empty entries dropped.
 py::list names(py::handle environ, const char* name);
 

@@ -203,7 +203,8 @@ RunCgroups make_run_cgroups() {
 
 int limit_run_cgroups(const RunCgroups& cgroups, long long max_tasks, long long memory_bytes) {
     if (!cgroups.pids.empty()) {
-        if (int error = write_text(cgroups.pids + "/pids.max", std::to_string(max_tasks))) {
+        std::string tasks = max_tasks < 0 ? "max" : std::to_string(max_tasks);
+        if (int error = write_text(cgroups.pids + "/pids.max", tasks)) {
             return error;
         }
     }

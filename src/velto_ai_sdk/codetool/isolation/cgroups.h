@@ -29,8 +29,8 @@ struct RunCgroups {
 // what cannot be made stays empty.
 RunCgroups make_run_cgroups();
 
-// Writes a run's limits: the pids cgroup's task limit, the memory cgroup's
-// byte limit. Returns 0 or an errno.
+// Writes a run's limits: the pids cgroup's task limit (none when negative),
+// the memory cgroup's byte limit. Returns 0 or an errno.
 int limit_run_cgroups(const RunCgroups& cgroups, long long max_tasks, long long memory_bytes);
 
 // Moves the calling process into the cgroups. Returns 0 or an errno. The

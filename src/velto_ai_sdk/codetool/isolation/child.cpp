@@ -67,8 +67,10 @@ int prepare_child(const ChildPlan& plan) {
     if (dup2(plan.output_fd, 1) < 0 || dup2(plan.errors_fd, 2) < 0) {
         return errno;
     }
-    if (int error = limit(RLIMIT_DATA, plan.memory_bytes)) {
-        return error;
+    if (plan.memory_bytes >= 0) {
+        if (int error = limit(RLIMIT_DATA, plan.memory_bytes)) {
+            return error;
+        }
     }
     if (plan.max_processes >= 0) {
         if (int error = limit(RLIMIT_NPROC, plan.max_processes)) {

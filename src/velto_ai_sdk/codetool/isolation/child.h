@@ -19,7 +19,7 @@ struct ChildPlan {
     int output_fd;                 // becomes descriptor 1
     int errors_fd;                 // becomes descriptor 2
     // All three are above 2.
-    long long memory_bytes;        // RLIMIT_DATA, soft and hard
+    long long memory_bytes;        // RLIMIT_DATA, soft and hard; -1 leaves it
     long long max_processes = -1;  // RLIMIT_NPROC, soft and hard; -1 leaves it
 };
 

@@ -48,14 +48,11 @@ bool read_fully(int socket, char* data, size_t size, int* fds, int* fd_count) {
 
 }  // namespace
 
-int send_request(int socket, RequestHeader header, const std::vector<std::string>& strings,
-                 const int (&fds)[request_fds]) {
-    std::string message(reinterpret_cast<const char*>(&header), sizeof header);
-    for (const std::string& text : strings) {
-        message.append(text.c_str(), text.size() + 1);
+int send_with_descriptors(int socket, std::string message, const int* fds, size_t fd_count) {
+    if (fd_count > most_descriptors_sent) {
+        return EINVAL;
     }
-    size_t fd_count = fds[stdin_descriptor] >= 0 ? request_fds : request_fds - 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(request_fds * sizeof(int))] = {};
+    alignas(cmsghdr) char control[CMSG_SPACE(most_descriptors_sent * sizeof(int))] = {};
     size_t done = 0;
     while (done < message.size()) {
         iovec part{&message[done], message.size() - done};
@@ -83,15 +80,29 @@ int send_request(int socket, RequestHeader header, const std::vector<std::string
     return 0;
 }
 
+int send_request(int socket, RequestHeader header, const std::vector<std::string>& strings,
+                 const int (&fds)[request_fds]) {
+    std::string message(reinterpret_cast<const char*>(&header), sizeof header);
+    for (const std::string& text : strings) {
+        message.append(text.c_str(), text.size() + 1);
+    }
+    size_t fd_count = header.mode == RunMode::warm_up    ? 1
+                      : fds[stdin_descriptor] >= 0 ? request_fds
+                                                    : request_fds - 1;
+    return send_with_descriptors(socket, std::move(message), fds, fd_count);
+}
+
 bool receive_request(int socket, Request& request) {
     int fd_count = 0;
     char* header = reinterpret_cast<char*>(&request.header);
     if (!read_fully(socket, header, sizeof request.header, request.fds, &fd_count)) {
         return false;
     }
-    int expected = request.header.has_stdin != 0 ? request_fds : request_fds - 1;
-    if (fd_count != expected || request.header.size == 0 || request.header.size > largest_request ||
-        request.header.strings < 2) {
+    RunMode mode = request.header.mode;
+    int expected = mode == RunMode::warm_up ? 1 : request.header.has_stdin != 0 ? request_fds : request_fds - 1;
+    bool known_mode = mode == RunMode::cold || mode == RunMode::warm || mode == RunMode::warm_up;
+    if (!known_mode || fd_count != expected || request.header.size == 0 || request.header.size > largest_request ||
+        request.header.strings < 3) {
         close_request_fds(request);
         return false;
     }
@@ -110,7 +121,8 @@ bool receive_request(int socket, Request& request) {
         return false;
     }
     request.argv = {strings[0], strings[1], nullptr};
-    request.envp.assign(strings.begin() + 2, strings.end());
+    request.worker = strings[2];
+    request.envp.assign(strings.begin() + 3, strings.end());
     request.envp.push_back(nullptr);
     return true;
 }

@@ -8,7 +8,9 @@
 // 3, a stream socket to the host:
 //   host to supervisor: a request (below), with the host's working
 //     directory, the write ends of the script's output and error pipes and
-//     the host's standard input (if open) as descriptors; during the run,
+//     the host's standard input (if open) as descriptors (only the
+//     directory with a warm_up request, which only starts the warm
+//     worker); during the run,
 //     stop_byte to end it early (time limit, interrupt); end of file when
 //     the host is gone or done with the supervisor;
 //   supervisor to host: reports, fixed-size records.
@@ -26,11 +28,17 @@ constexpr int control_fd = 3;
 constexpr const char* no_cgroup = "-";
 constexpr char stop_byte = 's';
 
+// How the script's process is made: executed from nothing (the program
+// with the script), or forked from the warm worker (warm_worker.h), which
+// the program runs with the worker's file; warm_up only starts the worker.
+enum class RunMode : uint32_t { cold = 0, warm = 1, warm_up = 2 };
+
 struct RequestHeader {
     int64_t memory_bytes;  // RLIMIT_DATA of each process, and the memory cgroup's limit
     int64_t max_tasks;     // tasks of the run at once
     uint32_t has_stdin;    // whether a standard input descriptor comes along
-    uint32_t strings;      // program, script, then the environment's entries
+    RunMode mode;
+    uint32_t strings;      // program, script, the worker's file (empty when cold), then the environment's entries
     uint32_t size;         // of the strings, each ended by a NUL
 };
 
@@ -44,9 +52,15 @@ struct Request {
     RequestHeader header;
     std::string text;
     std::vector<char*> argv;  // program, script
+    const char* worker = "";  // the warm worker's file
     std::vector<char*> envp;
     int fds[request_fds] = {-1, -1, -1, -1};
 };
+
+// Sends `message` with `fds` (at most most_descriptors_sent) along with its
+// first part. Returns 0 or an errno.
+constexpr size_t most_descriptors_sent = 8;
+int send_with_descriptors(int socket, std::string message, const int* fds, size_t fd_count);
 
 // Host side. `fds` as RequestFd orders them, stdin -1 when there is none.
 // Returns 0 or an errno.
@@ -67,6 +81,14 @@ enum class ReportKind : int32_t {
     out_of_memory = 4,  // the memory cgroup killed a process of the run
     ended = 5,          // value: the script's wait status; every process of the run is gone
     stopped = 6,        // stopped on request; every process of the run is gone
+    warm_unavailable = 7,  // value: WarmUnavailable; the run goes on started from nothing
+};
+
+// Why a warm run was started from nothing after all.
+enum class WarmUnavailable : int32_t {
+    not_started = 1,  // the worker's process could not be made
+    ended = 2,        // the worker ended before it was ready, or while it was handed the run
+    no_answer = 3,    // the worker did not answer in time
 };
 
 struct Report {

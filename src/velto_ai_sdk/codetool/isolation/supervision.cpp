@@ -29,14 +29,18 @@ sigset_t watched_signals() {
 }
 
 // The parent process id in /proc/<pid>/stat, or -1.
-pid_t parent_of(const char* pid) {
+pid_t parent_of(const char* pid) { return pid_t(stat_field(pid, 2)); }
+
+}  // namespace
+
+long long stat_field(const char* pid, int index) {
     char path[sizeof "/proc//stat" + sizeof(dirent::d_name)];
     snprintf(path, sizeof path, "/proc/%s/stat", pid);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return -1;
     }
-    char text[512];
+    char text[1024];
     ssize_t size = read(fd, text, sizeof text - 1);
     close(fd);
     if (size <= 0) {
@@ -45,66 +49,60 @@ pid_t parent_of(const char* pid) {
     text[size] = '\0';
     // "pid (name) state ppid ...": the name may hold anything but ends at
     // the last parenthesis.
-    const char* after_name = strrchr(text, ')');
-    if (after_name == nullptr) {
-        return -1;
+    const char* field = strrchr(text, ')');
+    for (int at = 0; field != nullptr && at < index; ++at) {
+        field = strchr(field + 1, ' ');
     }
-    char state = 0;
-    int parent = -1;
-    return sscanf(after_name + 1, " %c %d", &state, &parent) == 2 ? pid_t(parent) : -1;
+    return field == nullptr || field[1] == '\0' ? -1 : atoll(field + 1);
 }
 
-// Sends SIGKILL to every live child, and to the process group it leads,
-// if any: children stay unreaped until waited for, so their ids cannot
-// have been reused.
-void kill_children() {
+namespace {
+
+// Sends SIGKILL to every child but `spared`, and to the process group it
+// leads, if any: children stay unreaped until waited for, so their ids
+// cannot have been reused. Returns how many it found, ended ones included.
+int kill_children(pid_t spared) {
     DIR* processes = opendir("/proc");
     if (processes == nullptr) {
-        return;
+        return 0;
     }
     pid_t self = getpid();
+    int found = 0;
     while (dirent* entry = readdir(processes)) {
         if (entry->d_name[0] < '0' || entry->d_name[0] > '9' || parent_of(entry->d_name) != self) {
             continue;
         }
         pid_t child = pid_t(atoi(entry->d_name));
+        if (child == spared) {
+            continue;
+        }
+        ++found;
         kill(-child, SIGKILL);
         kill(child, SIGKILL);
     }
     closedir(processes);
+    return found;
 }
 
-// Reaps what has ended; false when no child is left at all.
-bool reap_ended() {
-    int status;
-    pid_t pid;
-    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-    }
-    return !(pid < 0 && errno == ECHILD);
-}
-
-// Kills the script's group and every other descendant, until nothing is
-// left to reap; returns the script's wait status. Killing a child
-// re-parents its own children here, so the rounds go on until the tree is
-// empty.
-int end_everything(pid_t script) {
+// Kills the script's group and every other descendant but `spared`, until
+// nothing else is left to reap; returns the script's wait status. Killing
+// a child re-parents its own children here, so the rounds go on until the
+// tree is empty.
+int end_everything(pid_t script, pid_t spared, bool& spared_ended) {
     kill(-script, SIGKILL);
     kill(script, SIGKILL);
     int script_status = 0;
     while (waitpid(script, &script_status, 0) < 0 && errno == EINTR) {
     }
-    while (reap_ended()) {
-        kill_children();
-        int status;
-        waitpid(-1, &status, 0);
-    }
+    spared_ended = end_children(spared) || spared_ended;
     return script_status;
 }
 
 // Whether the script has ended, without reaping it: its id, and the id of
 // its process group, stay taken until end_everything has killed the group.
-// Other children that ended are reaped on the way.
-bool script_ended(pid_t script) {
+// Other children that ended are reaped on the way (`spared` among them,
+// which is then noted).
+bool script_ended(pid_t script, pid_t spared, bool& spared_ended) {
     while (true) {
         siginfo_t info;
         memset(&info, 0, sizeof info);
@@ -116,6 +114,7 @@ bool script_ended(pid_t script) {
         }
         int ignored;
         waitpid(info.si_pid, &ignored, 0);
+        spared_ended = spared_ended || info.si_pid == spared;
     }
 }
 
@@ -130,6 +129,27 @@ bool termination_requested(int signal_fd) {
 }
 
 }  // namespace
+
+bool end_children(pid_t spared) {
+    bool spared_ended = false;
+    while (kill_children(spared) > 0) {
+        siginfo_t info;
+        memset(&info, 0, sizeof info);
+        if (waitid(P_ALL, 0, &info, WEXITED | WNOWAIT) != 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        int status;
+        waitpid(info.si_pid, &status, 0);
+        if (info.si_pid == spared) {
+            spared_ended = true;
+            spared = -1;
+        }
+    }
+    return spared_ended;
+}
 
 int become_subreaper() {
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
@@ -148,13 +168,13 @@ bool host_stayed(int control_fd) {
     return size == 1;
 }
 
-Ending supervise(pid_t script, int control_fd) {
+Ending supervise(pid_t script, int control_fd, pid_t spared) {
     sigset_t signals = watched_signals();
     int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
     // Without a signal descriptor, the script's end is looked for now and
     // then.
     int nfds = signal_fd >= 0 ? 2 : 1, wait_ms = signal_fd >= 0 ? -1 : 20;
-    Ending ending{false, false, 0};
+    Ending ending{false, false, 0, false};
     while (true) {
         pollfd watched[2] = {{control_fd, POLLIN, 0}, {signal_fd, POLLIN, 0}};
         if (poll(watched, nfds, wait_ms) < 0) {
@@ -167,14 +187,14 @@ Ending supervise(pid_t script, int control_fd) {
         if (signal_fd >= 0 && termination_requested(signal_fd)) {
             ending.stopped = ending.host_gone = true;
         }
-        if (ending.stopped || script_ended(script)) {
+        if (ending.stopped || script_ended(script, spared, ending.spared_ended)) {
             break;
         }
     }
     if (signal_fd >= 0) {
         close(signal_fd);
     }
-    ending.wait_status = end_everything(script);
+    ending.wait_status = end_everything(script, ending.spared_ended ? -1 : spared, ending.spared_ended);
     return ending;
 }
 

@@ -15,13 +15,26 @@ namespace velto::isolation {
 int become_subreaper();
 
 struct Ending {
-    bool stopped;     // the host asked for the stop, went away, or the supervisor was told to terminate
-    bool host_gone;   // the control socket reached its end, or the supervisor was told to terminate
-    int wait_status;  // the script's
+    bool stopped;       // the host asked for the stop, went away, or the supervisor was told to terminate
+    bool host_gone;     // the control socket reached its end, or the supervisor was told to terminate
+    int wait_status;    // the script's
+    bool spared_ended;  // the spared child ended meanwhile, and has been reaped
 };
 
 // Waits until the script ends, or a byte (the stop) or the end of file comes
-// through `control_fd`, then kills and reaps every descendant.
-Ending supervise(pid_t script, int control_fd);
+// through `control_fd`, then kills and reaps every descendant but `spared`
+// (a child of the supervisor's own that outlives the runs, or -1).
+Ending supervise(pid_t script, int control_fd, pid_t spared = -1);
+
+// Field `index` of /proc/<pid>/stat, counted from 1 after the name (the
+// state is 1, the parent 2), as a number; -1 when it cannot be read.
+long long stat_field(const char* pid, int index);
+
+// Reads what came through the control socket: the stop (true), or its end.
+bool host_stayed(int control_fd);
+
+// Kills and reaps every child but `spared`, and what they leave, until
+// none is left. Returns whether `spared` ended meanwhile (and was reaped).
+bool end_children(pid_t spared);
 
 }  // namespace velto::isolation

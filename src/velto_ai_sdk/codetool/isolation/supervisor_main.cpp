@@ -4,7 +4,8 @@
 // its descriptors): it joins them once, then serves the host's requests one
 // at a time: gives the script its process and limits, waits until the
 // script ends or the host says stop, kills every process of the run and
-// reports the outcome. When the host goes away it ends the run under way,
+// reports the outcome. A warm run's process is forked instead by the warm
+// worker (warm_worker.h), which it keeps between runs. When the host goes away it ends the run under way,
 // leaves and removes its cgroups, and exits. It runs in a session of its
 // own, so a terminal's signals meant for the host do not reach it, and
 // holds nothing of the host's between runs.
@@ -26,6 +27,7 @@
 #include "velto_ai_sdk/codetool/isolation/child.h"
 #include "velto_ai_sdk/codetool/isolation/protocol.h"
 #include "velto_ai_sdk/codetool/isolation/supervision.h"
+#include "velto_ai_sdk/codetool/isolation/warm_worker.h"
 
 namespace velto::isolation {
 
@@ -147,22 +149,143 @@ pid_t start_script(const Request& request, const RunCgroups& cgroups) {
     return script;
 }
 
-// One run; returns whether the host is still there.
-bool serve(Request& request, const RunCgroups& cgroups) {
+// How a run's start went when the warm worker was asked for it.
+struct WarmStart {
+    pid_t script = -1;       // the script's process; -1 when the run starts from nothing after all
+    bool over = false;       // the run's end has been reported already
+    bool host_gone = false;
+};
+
+WarmStart run_over(ReportKind kind, int32_t value = 0) {
+    report(kind, value);
+    WarmStart start;
+    start.over = true;
+    return start;
+}
+
+// The worker cannot take the run: it goes, with whatever it left, and the
+// run starts from nothing.
+WarmStart without_worker(WarmWorker& worker, WarmUnavailable why) {
+    worker.end();
+    end_children(-1);
+    report(ReportKind::warm_unavailable, int32_t(why));
+    return WarmStart();
+}
+
+// Starts a worker for the request's environment. Returns 0 or an errno.
+int start_worker(const Request& request, const RunCgroups& cgroups, WarmWorker& worker) {
+    // Its imports may start a thread per core; the task limit comes when
+    // they are done and the threads can be counted.
+    if (int error = limit_run_cgroups(cgroups, -1, request.header.memory_bytes)) {
+        return error;
+    }
+    return worker.start(request);
+}
+
+// The script's process forked by the warm worker, under the run's limits
+// on top of what the worker holds. `kills_before`: the memory cgroup's
+// count before the run.
+WarmStart start_warm(Request& request, const RunCgroups& cgroups, WarmWorker& worker, long long& kills_before) {
+    // A stale worker is replaced once; its successor has just imported.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!worker.serves(request) && start_worker(request, cgroups, worker) != 0) {
+            return without_worker(worker, WarmUnavailable::not_started);
+        }
+        switch (worker.wait_until_ready(control_fd)) {
+            case WarmWorker::Wait::ready:
+                break;
+            case WarmWorker::Wait::stopped:
+                return run_over(ReportKind::stopped);
+            case WarmWorker::Wait::host_gone: {
+                WarmStart start;
+                start.host_gone = true;
+                return start;
+            }
+            case WarmWorker::Wait::ended:
+                return without_worker(worker, WarmUnavailable::ended);
+            case WarmWorker::Wait::timed_out:
+                return without_worker(worker, WarmUnavailable::no_answer);
+        }
+        // The supervisor, the worker and, for a moment, the fork between the
+        // worker and the run's process count too.
+        long long tasks = request.header.max_tasks + 1 + worker.tasks();
+        long long memory = request.header.memory_bytes + worker.anonymous_bytes();
+        if (int error = limit_run_cgroups(cgroups, tasks + 1, memory)) {
+            return run_over(ReportKind::setup_failed, error);
+        }
+        kills_before = out_of_memory_kills(cgroups);
+        WarmWorker::Handover handover = worker.hand_over(request, processes_limit(cgroups, request.header.max_tasks));
+        switch (handover.result) {
+            case WarmWorker::Handover::Result::started: {
+                // The fork between has left (the run's process waited for
+                // that) and is reaped by the worker at once.
+                limit_run_cgroups(cgroups, tasks, memory);
+                WarmStart start;
+                start.script = handover.value;
+                return start;
+            }
+            case WarmWorker::Handover::Result::setup_failed:
+                end_children(worker.pid());
+                return run_over(ReportKind::setup_failed, handover.value);
+            case WarmWorker::Handover::Result::stale:
+                worker.end();
+                continue;
+            case WarmWorker::Handover::Result::ended:
+                return without_worker(worker, WarmUnavailable::ended);
+            case WarmWorker::Handover::Result::no_answer:
+                return without_worker(worker, WarmUnavailable::no_answer);
+        }
+    }
+    return without_worker(worker, WarmUnavailable::ended);
+}
+
+// The script's process executed from nothing; -1 when its end has been
+// reported (it could not be started).
+pid_t start_cold(const Request& request, const RunCgroups& cgroups, long long& kills_before) {
     // The supervisor is in the pids cgroup too.
     if (int error = limit_run_cgroups(cgroups, request.header.max_tasks + 1, request.header.memory_bytes)) {
         report(ReportKind::setup_failed, error);
+        return -1;
+    }
+    kills_before = out_of_memory_kills(cgroups);
+    return start_script(request, cgroups);
+}
+
+// Starts the worker ahead of the first run; the host does not wait for
+// its imports.
+void warm_up(const Request& request, const RunCgroups& cgroups, WarmWorker& worker) {
+    int error = worker.serves(request) ? 0 : start_worker(request, cgroups, worker);
+    report(error == 0 ? ReportKind::ended : ReportKind::setup_failed, error);
+}
+
+// One run; returns whether the host is still there.
+bool serve(Request& request, const RunCgroups& cgroups, WarmWorker& worker) {
+    RunMode mode = request.header.mode;
+    if (mode == RunMode::warm_up) {
+        warm_up(request, cgroups, worker);
+        close_request_fds(request);
         return true;
     }
-    long long kills_before = out_of_memory_kills(cgroups);
-    pid_t script = start_script(request, cgroups);
+    if (mode == RunMode::cold) {
+        worker.end();
+    }
+    long long kills_before = 0;
+    WarmStart warm = mode == RunMode::warm ? start_warm(request, cgroups, worker, kills_before) : WarmStart();
+    pid_t script = warm.over || warm.host_gone ? -1
+                   : warm.script > 0          ? warm.script
+                                              : start_cold(request, cgroups, kills_before);
     // The output reaches its end of file when the run's processes are gone.
     close_request_fds(request);
     if (script <= 0) {
-        return true;
+        return !warm.host_gone;
     }
     report(ReportKind::started, script);
-    Ending ending = supervise(script, control_fd);
+    Ending ending = supervise(script, control_fd, worker.pid());
+    if (ending.spared_ended) {
+        worker.forget();
+    }
+    // The script may have stopped it.
+    worker.resume();
     // Only a process killed by a signal can have been the memory cgroup's.
     if (!ending.stopped && WIFSIGNALED(ending.wait_status) && out_of_memory_kills(cgroups) > kills_before) {
         report(ReportKind::out_of_memory);
@@ -184,11 +307,14 @@ int run(const RunCgroups& cgroups) {
     } else if (int error = join_cgroups(cgroups)) {
         report(ReportKind::setup_failed, error);
     } else {
+        WarmWorker worker;
         Request request;
-        while (receive_request(control_fd, request) && serve(request, cgroups)) {
+        while (receive_request(control_fd, request) && serve(request, cgroups, worker)) {
             request = Request();
         }
         close_request_fds(request);
+        // Its cgroups can go only once they are empty.
+        worker.end();
     }
     leave_cgroups(cgroups);
     return 0;
