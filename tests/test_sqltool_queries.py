@@ -329,6 +329,9 @@ def test_bare_scheme_gets_our_driver(pg, postgresql_server, sql_env):
     ("VELTO_SQL_SCHEMA_MAX_CHARS", "100", "a whole number from 500 to 10000000, not '100'"),
     ("VELTO_SQL_MAX_RESULT_BYTES", "5", "a whole number from 10000 to 1073741824, not '5'"),
     ("VELTO_SQL_CONNECT_TIMEOUT", "1", "a whole number from 2 to 300, not '1'"),
+    ("VELTO_SQL_EXPORT_ROWS", "-1", "a whole number from 0 to 100000000, not '-1'"),
+    ("VELTO_SQL_EXPORT_ROWS", "all", "a whole number from 0 to 100000000, not 'all'"),
+    ("VELTO_SQL_RESULTS_MAX_BYTES", "5", "a whole number from 1048576 to 1099511627776, not '5'"),
     ("VELTO_SQL_ALLOW_WRITES", "perhaps", "1 or 0 (or true/false, yes/no, on/off), not 'perhaps'"),
     ("VELTO_SQL_ALLOW_PRIVILEGED", "sure", "1 or 0 (or true/false, yes/no, on/off), not 'sure'"),
 ])

@@ -233,3 +233,48 @@ def test_sample_values_survive_the_row_text(postgresql_server, sql_env, value, s
     sql_env.set(VELTO_POSTGRES_URL=url)
     lines = _blocks(sqltool.get_pgdb_schema())["public.v"]
     assert lines[-2:] == ["  sample rows (a | b | c):", "    1 | %s | NULL" % shown]
+
+
+def _cut_order_setup(engine):
+    fillers = ["CREATE TABLE a%02d (id int PRIMARY KEY, note text)" % i for i in range(1, 41)]
+    if engine == "postgresql":
+        series, analyze = "generate_series(1, %d) g", ["ANALYZE"]
+    else:
+        series = "seq_1_to_%d g"
+        analyze = ["ANALYZE TABLE zz_customers, zz_products, zz_orders, zz_refunds"]
+    return fillers + [
+        "CREATE TABLE zz_customers (id int PRIMARY KEY, name text)",
+        "CREATE TABLE zz_products (id int PRIMARY KEY, name text)",
+        "CREATE TABLE zz_orders (id int PRIMARY KEY, customer_id int REFERENCES zz_customers (id),"
+        " product_id int REFERENCES zz_products (id), amount numeric(10, 2))",
+        "CREATE TABLE zz_refunds (order_id int REFERENCES zz_orders (id), amount numeric(10, 2))",
+        "INSERT INTO zz_customers SELECT %s, 'c' FROM %s" % ("g" if engine == "postgresql" else "g.seq",
+                                                             series % 50),
+        "INSERT INTO zz_products SELECT %s, 'p' FROM %s" % ("g" if engine == "postgresql" else "g.seq", series % 20),
+        "INSERT INTO zz_orders SELECT %s, 1, 1, 9.5 FROM %s" % ("g" if engine == "postgresql" else "g.seq",
+                                                                series % 5000),
+        "INSERT INTO zz_refunds SELECT %s, 1 FROM %s" % ("g" if engine == "postgresql" else "g.seq", series % 10),
+    ] + analyze
+
+
+@pytest.mark.parametrize("engine", ["postgresql", "mariadb"])
+def test_a_cut_keeps_the_most_referenced_and_largest_tables_first(postgresql_server, mariadb_server, sql_env,
+                                                                   engine):
+    # alphabetically, forty empty tables would crowd out the ones that matter
+    server = postgresql_server if engine == "postgresql" else mariadb_server
+    url = server.create_database("schema_cut_" + engine, _cut_order_setup(engine))
+    variable, reader = (("VELTO_POSTGRES_URL", sqltool.get_pgdb_schema) if engine == "postgresql"
+                        else ("VELTO_MYSQL_URL", sqltool.get_mysql_database_schema))
+    sql_env.set(**{variable: url, "VELTO_SQL_SCHEMA_MAX_CHARS": "2500"})
+    text = reader()
+    assert len(text) <= 2500
+    shown = [name.split(".")[1] for name in _blocks(text)]
+    assert shown[-4:] == ["zz_customers", "zz_orders", "zz_products", "zz_refunds"]  # listed in catalog order
+    fillers = shown[:-4]
+    assert fillers == ["a%02d" % i for i in range(1, len(fillers) + 1)] and len(fillers) < 40
+    note = [line for line in text.splitlines() if line.startswith("Left out")][0]
+    assert "%d of 44 tables and views: " % (40 - len(fillers)) in note and ".a%02d, " % (len(fillers) + 1) in note
+    # the samples, too, go to the tables that matter first
+    blocks = _blocks(text)
+    with_samples = [name.split(".")[1] for name, lines in blocks.items() if _samples(lines)]
+    assert "zz_orders" in with_samples or not with_samples

@@ -146,7 +146,8 @@ def _checked(path: str, variable: str) -> str:
     """A directory the setting names, made if missing, and refused unless it
     is the user's own and closed to everyone else."""
     try:
-        os.makedirs(path, mode=0o700, exist_ok=True)
+        if not os.path.lexists(path):
+            os.makedirs(path, mode=0o700, exist_ok=True)
         info = os.stat(path)
     except OSError as exc:
         raise SqlError("%s is %s, where no directory can be made (%s)" % (variable, path, exc.strerror)) from None

@@ -43,11 +43,12 @@ def closest_names(dialect: "Dialect", unknown: UnknownName, sql: str) -> str:
     if target is None or not target.catalog:
         return ""
     kind, schema, name = unknown
-    home = schema or dialect.default_schema(target)
+    namer = _Namer(dialect, dialect.default_schema(target))
+    home = schema or namer.default
     if kind == "table":
-        found = _closest_tables(dialect, target.catalog, home, name)
+        found = _closest_tables(namer, target.catalog, home, name)
     else:
-        found = _closest_columns(dialect, target.catalog, home, name, _named_in(sql))
+        found = _closest_columns(namer, target.catalog, home, name, _named_in(sql))
     if not found:
         return ""
     return " Closest: %s." % ", ".join(escape_controls(hint) for hint in found)
@@ -83,25 +84,36 @@ def _ranked(word: str, candidates: List[str]) -> Dict[str, float]:
     return scores
 
 
-def _closest_tables(dialect: "Dialect", relations: List["Relation"], home: Optional[str], name: str) -> List[str]:
+class _Namer:
+    """Names as a statement writes them: quoted where need be, tables of the
+    default schema unqualified."""
+
+    def __init__(self, dialect: "Dialect", default: Optional[str]) -> None:
+        self.dialect = dialect
+        self.default = default
+
+    def column(self, name: str) -> str:
+        return self.dialect.identifier(name)
+
+    def table(self, rel: "Relation") -> str:
+        if rel.schema == self.default:
+            return self.dialect.identifier(rel.name)
+        return "%s.%s" % (self.dialect.identifier(rel.schema), self.dialect.identifier(rel.name))
+
+
+def _closest_tables(namer: _Namer, relations: List["Relation"], home: Optional[str], name: str) -> List[str]:
     scores = _ranked(name, [rel.name for rel in relations])
     found = [rel for rel in relations if rel.name in scores]
     found.sort(key=lambda rel: (rel.schema != home, -scores[rel.name]))
-    return [_table_name(dialect, rel, home) for rel in found[:HINTS]]
+    return [namer.table(rel) for rel in found[:HINTS]]
 
 
-def _closest_columns(dialect: "Dialect", relations: List["Relation"], home: Optional[str], name: str,
+def _closest_columns(namer: _Namer, relations: List["Relation"], home: Optional[str], name: str,
                      named: Set[str]) -> List[str]:
     scores = _ranked(name, sorted({column.name for rel in relations for column in rel.columns}))
     found = [(rel, column.name) for rel in relations for column in rel.columns if column.name in scores]
     found.sort(key=lambda pair: (pair[0].name.lower() not in named, pair[0].schema != home, -scores[pair[1]]))
-    return ["%s (%s)" % (dialect.identifier(column), _table_name(dialect, rel, home)) for rel, column in found[:HINTS]]
-
-
-def _table_name(dialect: "Dialect", rel: "Relation", home: Optional[str]) -> str:
-    if rel.schema == home:
-        return dialect.identifier(rel.name)
-    return "%s.%s" % (dialect.identifier(rel.schema), dialect.identifier(rel.name))
+    return ["%s (%s)" % (namer.column(column), namer.table(rel)) for rel, column in found[:HINTS]]
 
 
 def _named_in(sql: str) -> Set[str]:
