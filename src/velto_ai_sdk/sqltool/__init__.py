@@ -21,7 +21,13 @@ the question or any row the model reads steers it:
   dropped (session.py and the engines);
 - the time limit holds on the server, and for a frozen one (watchdog.py);
 - results are bounded by rows and by bytes (results.py), and their text is
-  one line per row with control characters escaped (text.py).
+  one line per row, each cell in one of three forms that read back one way
+  only, control characters escaped (text.py);
+- every result with rows is also written, as it is read, to a CSV file for
+  the code tool (export.py), in a directory only the user can open, bounded
+  by rows, the time limit and a size limit; memory stays the byte budget's;
+- a name the server does not know gets the closest ones of the catalog
+  (names.py).
 
 Settings come from the environment at every call (settings.py); the agent
 loads a .env file at import.

@@ -16,9 +16,9 @@ scripts compute with.
 
 Limits: VELTO_SQL_EXPORT_ROWS rows (the file says when more exist), the
 statement's time limit (results.py stops reading for the file in time), and
-VELTO_SQL_RESULTS_MAX_BYTES for this process's files together: the oldest are
-removed to make room, and a file that alone reaches it is cut, at most one
-row past it. Memory is the byte budget's, not the file's: rows are written
+VELTO_SQL_RESULTS_MAX_BYTES for this process's files together, counted in
+whole 4 KiB blocks as a disk stores them: the oldest are removed to make
+room, and a file that alone reaches it is cut, at most one row past it. Memory is the byte budget's, not the file's: rows are written
 and dropped batch by batch.
 
 The directory: VELTO_SQL_RESULTS_DIR, or by default a directory of the
@@ -44,12 +44,13 @@ import shutil
 import stat
 import tempfile
 import threading
-from typing import Any, Callable, List, Optional, Sequence, Tuple
+from typing import Any, BinaryIO, Callable, List, Optional, Sequence, Tuple
 
 from .base import SqlError
 from .values import value_text
 
 WRITE_BUFFER = 1 << 16
+BLOCK = 4096
 NAME_BYTES = 16
 
 
@@ -175,7 +176,7 @@ class Export:
         self.columns: Sequence[str] = ()
         self.open = True  # still taking rows
         self.size = 0
-        self._stream: Optional[io.BufferedWriter] = None
+        self._stream: Optional[BinaryIO] = None
         self._write_row: Optional[Callable[[Sequence[Any]], Any]] = None
 
     def wanted(self) -> int:
@@ -200,7 +201,7 @@ class Export:
             return 0
         self.file.rows += 1
         self.size += size
-        if not _directories.fits(self.size, self.max_bytes):
+        if not _directories.fits(_on_disk(self.size), self.max_bytes):
             self.stop("bytes")
         return size
 
@@ -251,7 +252,7 @@ class Export:
         except OSError as exc:
             self._fail(exc)
             return
-        _directories.finished(self.file.path, self.size)
+        _directories.finished(self.file.path, _on_disk(self.size))
 
     def _fail(self, exc: Exception) -> None:
         self.discard()
@@ -264,11 +265,17 @@ class _Utf8:
 
     __slots__ = ("write",)
 
-    def __init__(self, stream: io.BufferedWriter) -> None:
+    def __init__(self, stream: BinaryIO) -> None:
         def write(text: str) -> int:
             return stream.write(text.encode("utf-8", "replace"))
 
         self.write = write
+
+
+def _on_disk(size: int) -> int:
+    """What a file of `size` bytes takes on disk, about: whole blocks, so that
+    many small results count for what they use."""
+    return -(-max(size, 1) // BLOCK) * BLOCK
 
 
 def _unlink(path: str) -> None:

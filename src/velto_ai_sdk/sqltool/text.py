@@ -81,7 +81,7 @@ def cell(value: Any, limit: int, partial: bool = False) -> Tuple[str, bool]:
     elif isinstance(value, BINARY):
         text, partial = binary_prefix_text(value, limit)
     else:
-        text = value_text(value)
+        text = value_text(value) or ""
     # cut before anything else, so that a huge value is not copied whole
     cut = len(text) > limit - 1 if partial else len(text) > limit
     if cut:
