@@ -279,6 +279,15 @@ def test_the_directory_setting(db, sql_env, tmp_path):
     assert db.run("SELECT 1 AS one") == (
         "Error: VELTO_SQL_RESULTS_DIR is %s, which other users may open (mode 755); results need a directory only"
         " you can open: chmod 700 it" % shared)
+    if os.geteuid() == 0:
+        # as root, the one user here that can make a directory another's
+        theirs = tmp_path / "theirs"
+        theirs.mkdir(mode=0o700)
+        os.chown(theirs, 65534, 65534)
+        sql_env.set(VELTO_SQL_RESULTS_DIR=str(theirs))
+        assert db.run("SELECT 1 AS one") == (
+            "Error: VELTO_SQL_RESULTS_DIR is %s, which belongs to another user; results need a directory of your"
+            " own" % theirs)
     (tmp_path / "plain").write_text("")
     sql_env.set(VELTO_SQL_RESULTS_DIR=str(tmp_path / "plain"))
     assert db.run("SELECT 1 AS one") == "Error: VELTO_SQL_RESULTS_DIR is %s, which is not a directory" % (
