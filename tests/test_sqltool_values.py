@@ -32,7 +32,7 @@ def urls(postgresql_server, mariadb_server):
 def test_wide_rows_cost_megabytes_not_gigabytes(urls, engine):
     # the file takes the rows whole, up to its size limit
     variable, function, query = WIDE_ROWS[engine]
-    env = dict(os.environ, **{variable: urls[engine], "VELTO_SQL_RESULTS_MAX_BYTES": "100000000"})
+    env = dict(os.environ, **{variable: urls[engine], "VELTO_SQL_RESULTS_MAX_BYTES": "30000000"})
     out = run_python("""
         import json, resource
         from velto_ai_sdk import sqltool
@@ -48,7 +48,7 @@ def test_wide_rows_cost_megabytes_not_gigabytes(urls, engine):
     lines = result["lines"]
     assert len(lines) == 4 and lines[1].startswith("1 | " + "x" * 50)
     assert lines[2].startswith(BUDGET_FOOTER)
-    assert lines[3].startswith("File with the first 10 rows (cut at the size limit of 100,000,000 bytes;")
+    assert lines[3].startswith("File with the first 3 rows (cut at the size limit of 30,000,000 bytes;")
 
 
 @pytest.fixture(params=["postgresql", "mariadb"])

@@ -126,17 +126,13 @@ class Collector:
     def add(self, batch: Sequence[Sequence[Any]], asked: int) -> None:
         """Takes the rows of a batch of `asked` rows; a short batch ends the result."""
         export = self.export
+        self.seen += len(batch)
         for row in batch:
-            self.seen += 1
-            if not self.shown:
-                self._show(row)
-            if export is not None and export.open:
-                size = export.take(row)
-                if size > self.largest:
-                    self.largest = size
-            elif self.shown:
-                self._done()
-                return
+            if self.shown:
+                break
+            self._show(row)
+        if export is not None:
+            self.largest = max(self.largest, export.take(batch))
         if len(batch) < asked:
             self.finished = True
             self.shown = True
