@@ -78,6 +78,20 @@ def test_the_agent_reads_the_shop_through_a_login_that_can_only_read(shop_url, s
     assert demo.reader_login(shop_url) != url  # a fresh password each time
 
 
+def test_the_recorded_chart_loads_the_query_result_file_instead_of_typed_figures(session):
+    code = session["replies"][3]["tool_calls"][0]["arguments"]["code"]
+    assert "pd.read_csv(@MONTHLY_REVENUE_CSV@)" in code
+    assert not any(value.rstrip("0") in code for value in session["figures"]["monthly"].values())
+    # the placeholder takes the path from the file line of the monthly query's result
+    calls = [reply["tool_calls"][0]["name"] for reply in session["replies"] if "tool_calls" in reply]
+    for reply in session["replies"][3:]:
+        fill = reply["fill"]["@MONTHLY_REVENUE_CSV@"]
+        assert calls[fill["tool_message"] - 1] == "ExecutePostgresSQLQuery"
+        asked = session["replies"][fill["tool_message"] - 1]["tool_calls"][0]["arguments"]["sql_query"]
+        assert asked == queries(session)[0]
+    assert json.loads(session["replies"][-1]["content"])["python-code"] == code
+
+
 @pytest.fixture
 def workdir(tmp_path, analysis_environment):
     # The demo's environment is the one the tests made already.
@@ -102,6 +116,10 @@ def test_without_a_model_the_recorded_session_is_replayed(postgresql_server, wor
     chart = workdir / "media" / "monthly_revenue.png"
     assert "Chart: %s" % chart in lines
     assert chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    # the chart's script plotted the query's file: its totals are the recorded figures'
+    monthly = [Decimal(value) for value in session["figures"]["monthly"].values()]
+    assert "2024 total: %s 2025 total: %s" % (float(sum(monthly[:12])), float(sum(monthly[12:]))) in done.stderr
+    assert "velto-sql-results-" in done.stderr
 
 
 def test_a_configured_model_is_used_and_nothing_is_called_a_replay(

@@ -23,6 +23,7 @@ from velto_ai_sdk.scripted_model import (
     ScriptedChatServer,
     error_reply,
     load_script,
+    reply_from_dict,
     text_reply,
     tool_call_reply,
 )
@@ -223,12 +224,43 @@ class TestScript:
 
     def test_recorded_session_round_trips_through_a_file(self, tmp_path):
         replies = [tool_call_reply([("RunSQL", {"q": 1}, "call_x")], content="Let me look.", prompt_tokens=5),
-                   text_reply("cut", finish_reason="length"), error_reply(503, "busy", retry=False)]
+                   text_reply("cut", finish_reason="length"), error_reply(503, "busy", retry=False),
+                   reply_from_dict({"content": "@X@", "fill": {"@X@": {"tool_message": 2, "pattern": "x"}}})]
         path = tmp_path / "session.json"
         path.write_text(json.dumps({"model": "gpt-4o-mini", "replies": [r.to_dict() for r in replies]}))
         loaded, model = load_script(path)
         assert model == "gpt-4o-mini"
         assert [r.to_dict() for r in loaded] == [r.to_dict() for r in replies]
+
+    def test_a_reply_filled_from_an_earlier_tool_message(self, scripted_chat_server):
+        # a name only the run makes (a result's file) reaches a later reply
+        fill = {"@FILE@": {"tool_message": 1, "pattern": r"^File: (.+)$"}, "@LAST@": {"pattern": "n=[0-9]+"}}
+        server = scripted_chat_server([reply_from_dict({
+            "tool_calls": [{"name": "RunPython", "arguments": {"code": "load(@FILE@)", "n": [1, "@LAST@"]}}],
+            "content": "reading @FILE@", "fill": fill})])
+        messages = USER + [
+            {"role": "assistant", "tool_calls": [{"id": "a", "type": "function",
+                                                  "function": {"name": "RunSQL", "arguments": "{}"}}]},
+            {"role": "tool", "tool_call_id": "a", "content": "rows\nFile: 'C:\\x \"y\".csv'"},
+            {"role": "assistant", "tool_calls": [{"id": "b", "type": "function",
+                                                  "function": {"name": "RunSQL", "arguments": "{}"}}]},
+            {"role": "tool", "tool_call_id": "b", "content": "n=2"},
+        ]
+        message = client(server).chat.completions.create(model="m", messages=messages).choices[0].message
+        assert message.content == "reading 'C:\\x \"y\".csv'"
+        assert json.loads(message.tool_calls[0].function.arguments) == {"code": "load('C:\\x \"y\".csv')",
+                                                                       "n": [1, "n=2"]}
+
+    def test_a_fill_that_finds_nothing_fails_its_step(self, scripted_chat_server):
+        server = scripted_chat_server([reply_from_dict({"content": "@X@", "fill": {"@X@": {"pattern": "nope"}}})])
+        with pytest.raises(openai.InternalServerError, match="step 1 failed: ValueError: fill @X@"):
+            client(server).chat.completions.create(model="m", messages=USER)
+
+    @pytest.mark.parametrize("fill", [[], {"@X@": "x"}, {"@X@": {"pattern": "("}},
+                                      {"@X@": {"pattern": "x", "tool_message": 0}}])
+    def test_bad_fills_are_refused_when_loaded(self, fill):
+        with pytest.raises(ValueError, match="fill"):
+            reply_from_dict({"content": "@X@", "fill": fill})
 
     def test_bad_file_names_the_reply(self, tmp_path):
         path = tmp_path / "bad.json"

@@ -96,14 +96,21 @@ def test_mariadb_schema(maria_url, sql_env):
     _check_samples(blocks, "schema_mariadb.customers", "schema_mariadb.orders")
 
 
+def _samples(lines):
+    """The sample rows of a table's block, after the line naming their columns."""
+    heads = [i for i, line in enumerate(lines) if line.startswith("  sample rows (")]
+    return lines[heads[0] + 1:] if heads else []
+
+
 def _check_samples(blocks, customers, orders):
     lines = blocks[customers]
-    rows = lines[lines.index("  sample rows:") + 1:]
+    assert "  sample rows (id | name | email):" in lines
+    rows = _samples(lines)
     assert len(rows) == 3  # four rows in the table, three shown
     assert all(row.startswith("    ") and row.count(" | ") == 2 for row in rows)
     assert {"    1 | Ada | ada@example.com", "    2 | Grace | NULL"} & set(rows)
     # a long value is cut short
-    order_rows = blocks[orders][blocks[orders].index("  sample rows:") + 1:]
+    order_rows = _samples(blocks[orders])
     assert any("long note long note" in r and "\u2026" in r for r in order_rows)
     assert max(len(r) for r in order_rows) < 120
 
@@ -148,7 +155,7 @@ def test_samples_give_way_to_structure(many_tables, sql_env, engine, budget):
     text = reader()
     blocks = _blocks(text)
     assert len(blocks) == 150  # everything fits without samples
-    with_samples = [name for name, lines in blocks.items() if "  sample rows:" in lines]
+    with_samples = [name for name, lines in blocks.items() if _samples(lines)]
     assert 0 < len(with_samples) < 150
     assert with_samples == list(blocks)[: len(with_samples)]
     assert "Sample rows left out for %d tables" % (150 - len(with_samples)) in text
@@ -169,7 +176,7 @@ def test_query_count_does_not_grow_per_table(many_tables, sql_env, monkeypatch, 
     monkeypatch.setattr(Session, "fetch", counting_fetch)
     text = reader()
     assert len(_blocks(text)) == 150
-    assert text.count("  sample rows:") == 150
+    assert text.count("  sample rows (id | label | amount):") == 150
     # header, tables and columns, keys, then samples in batches of 100 tables
     assert len(calls) == 5
 
@@ -196,7 +203,7 @@ def test_an_unreadable_sample_does_not_cost_the_others(postgresql_server, sql_en
     sql_env.set(VELTO_POSTGRES_URL=url)
     blocks = _blocks(sqltool.get_pgdb_schema())
     assert "    1" in blocks["public.a"] and "    3" in blocks["public.c"]
-    assert "  sample rows:" not in blocks["public.b"]
+    assert not _samples(blocks["public.b"])
 
 
 def test_samples_of_a_partly_readable_table(postgresql_server, sql_env):
@@ -212,10 +219,12 @@ def test_samples_of_a_partly_readable_table(postgresql_server, sql_env):
     assert lines[-1] == "    1 | Ada"
 
 
-@pytest.mark.parametrize("value", [
-    "plain", "", "with space", 'quote " inside', "back\\slash", "comma, paren (x)", "line\nbreak", None,
+@pytest.mark.parametrize("value, shown", [
+    ("plain", "plain"), ("", '""'), ("with space", "with space"), ('quote " inside', 'quote " inside'),
+    ("back\\slash", "back\\slash"), ("comma, paren (x)", "comma, paren (x)"), ("line\nbreak", '"line\\nbreak"'),
+    (None, "NULL"), ("NULL", '"NULL"'), ("a | b", '"a | b"'),
 ])
-def test_sample_values_survive_the_row_text(postgresql_server, sql_env, value):
+def test_sample_values_survive_the_row_text(postgresql_server, sql_env, value, shown):
     url = postgresql_server.create_database("schema_values", [])
     postgresql_server.admin_execute(["CREATE TABLE v (a int, b text, c int)", "GRANT SELECT ON v TO velto_app"],
                                     "schema_values")
@@ -223,5 +232,49 @@ def test_sample_values_survive_the_row_text(postgresql_server, sql_env, value):
         connection.exec_driver_sql("INSERT INTO v VALUES (1, %(b)s, NULL)", {"b": value})
     sql_env.set(VELTO_POSTGRES_URL=url)
     lines = _blocks(sqltool.get_pgdb_schema())["public.v"]
-    expected = "NULL" if value is None else value.replace("\n", "\\n")
-    assert lines[-1] == "    1 | %s | NULL" % expected
+    assert lines[-2:] == ["  sample rows (a | b | c):", "    1 | %s | NULL" % shown]
+
+
+def _cut_order_setup(engine):
+    fillers = ["CREATE TABLE a%02d (id int PRIMARY KEY, note text)" % i for i in range(1, 41)]
+    if engine == "postgresql":
+        series, analyze = "generate_series(1, %d) g", ["ANALYZE"]
+    else:
+        series = "seq_1_to_%d g"
+        analyze = ["ANALYZE TABLE zz_customers, zz_products, zz_orders, zz_refunds"]
+    return fillers + [
+        "CREATE TABLE zz_customers (id int PRIMARY KEY, name text)",
+        "CREATE TABLE zz_products (id int PRIMARY KEY, name text)",
+        "CREATE TABLE zz_orders (id int PRIMARY KEY, customer_id int REFERENCES zz_customers (id),"
+        " product_id int REFERENCES zz_products (id), amount numeric(10, 2))",
+        "CREATE TABLE zz_refunds (order_id int REFERENCES zz_orders (id), amount numeric(10, 2))",
+        "INSERT INTO zz_customers SELECT %s, 'c' FROM %s" % ("g" if engine == "postgresql" else "g.seq",
+                                                             series % 50),
+        "INSERT INTO zz_products SELECT %s, 'p' FROM %s" % ("g" if engine == "postgresql" else "g.seq", series % 20),
+        "INSERT INTO zz_orders SELECT %s, 1, 1, 9.5 FROM %s" % ("g" if engine == "postgresql" else "g.seq",
+                                                                series % 5000),
+        "INSERT INTO zz_refunds SELECT %s, 1 FROM %s" % ("g" if engine == "postgresql" else "g.seq", series % 10),
+    ] + analyze
+
+
+@pytest.mark.parametrize("engine", ["postgresql", "mariadb"])
+def test_a_cut_keeps_the_most_referenced_and_largest_tables_first(postgresql_server, mariadb_server, sql_env,
+                                                                   engine):
+    # alphabetically, forty empty tables would crowd out the ones that matter
+    server = postgresql_server if engine == "postgresql" else mariadb_server
+    url = server.create_database("schema_cut_" + engine, _cut_order_setup(engine))
+    variable, reader = (("VELTO_POSTGRES_URL", sqltool.get_pgdb_schema) if engine == "postgresql"
+                        else ("VELTO_MYSQL_URL", sqltool.get_mysql_database_schema))
+    sql_env.set(**{variable: url, "VELTO_SQL_SCHEMA_MAX_CHARS": "2500"})
+    text = reader()
+    assert len(text) <= 2500
+    shown = [name.split(".")[1] for name in _blocks(text)]
+    assert shown[-4:] == ["zz_customers", "zz_orders", "zz_products", "zz_refunds"]  # listed in catalog order
+    fillers = shown[:-4]
+    assert fillers == ["a%02d" % i for i in range(1, len(fillers) + 1)] and len(fillers) < 40
+    note = [line for line in text.splitlines() if line.startswith("Left out")][0]
+    assert "%d of 44 tables and views: " % (40 - len(fillers)) in note and ".a%02d, " % (len(fillers) + 1) in note
+    # the samples, too, go to the tables that matter first
+    blocks = _blocks(text)
+    with_samples = [name.split(".")[1] for name, lines in blocks.items() if _samples(lines)]
+    assert "zz_orders" in with_samples or not with_samples

@@ -41,6 +41,19 @@ A bare list of replies is accepted as well. A reply may also carry "content"
 next to "tool_calls", a "finish_reason", and a tool call its own "id";
 "arguments" may be an object (encoded to JSON) or an already encoded string.
 
+A reply can use what a tool answered earlier in the conversation, such as a
+file name that only the run itself makes: "fill" maps a placeholder to the
+tool message to read (1 for the first in the request, -1 for the last, the
+default) and a regular expression whose first group (or whole match, without
+groups) replaces the placeholder in the reply's content and in the string
+values of its tool calls' arguments::
+
+    {"tool_calls": [{"name": "RunPython", "arguments": {"code": "load(@FILE@)"}}],
+     "fill": {"@FILE@": {"tool_message": 2, "pattern": "^File: (.+)$"}}}
+
+A placeholder whose tool message or match is missing fails that step with
+the server's 500 "script_error", as any fault of the script does.
+
     python -m velto_ai_sdk.scripted_model SESSION.json [--port N]
 
 serves such a file until interrupted, printing its base URL first.
@@ -104,6 +117,7 @@ class ScriptedReply(object):
         "error",
         "retry",
         "retry_after",
+        "fills",
     )
 
     def __init__(
@@ -130,10 +144,40 @@ class ScriptedReply(object):
         self.error = error
         self.retry = retry
         self.retry_after = retry_after
+        # placeholder -> (tool message number, pattern), filled per request
+        self.fills = {}  # type: Dict[str, Tuple[int, str]]
 
     @property
     def is_error(self) -> bool:
         return self.status >= 400
+
+    def filled(self, body: Dict[str, Any]) -> "ScriptedReply":
+        """A copy with the placeholders replaced from the tool messages of the
+        request `body` (see the module docstring)."""
+        if not self.fills:
+            return self
+        tools = [m for m in body.get("messages") or [] if isinstance(m, dict) and m.get("role") == "tool"]
+        values = {}
+        for placeholder, (number, pattern) in self.fills.items():
+            try:
+                message = tools[number - 1 if number > 0 else number]
+            except IndexError:
+                raise ValueError("fill %s: the request holds %d tool messages, not a number %d"
+                                 % (placeholder, len(tools), number))
+            found = re.search(pattern, _message_text(message.get("content")), re.MULTILINE)
+            if found is None:
+                raise ValueError("fill %s: %r matches nothing in tool message %d" % (placeholder, pattern, number))
+            values[placeholder] = found.group(1) if found.re.groups else found.group()
+
+        def put(text: str) -> str:
+            for placeholder, value in values.items():
+                text = text.replace(placeholder, value)
+            return text
+
+        return ScriptedReply(self.content if self.content is None else put(self.content),
+                             [(name, _in_arguments(arguments, put), call_id)
+                              for name, arguments, call_id in self.tool_calls],
+                             self.finish_reason, self.prompt_tokens, self.completion_tokens)
 
     def to_dict(self) -> Dict[str, Any]:
         """The reply in the JSON script format (see :func:`reply_from_dict`)."""
@@ -166,6 +210,9 @@ class ScriptedReply(object):
         default_finish = "tool_calls" if self.tool_calls else "stop"
         if self.finish_reason != default_finish:
             out["finish_reason"] = self.finish_reason
+        if self.fills:
+            out["fill"] = {placeholder: {"tool_message": number, "pattern": pattern}
+                           for placeholder, (number, pattern) in self.fills.items()}
         usage = {}
         if self.prompt_tokens is not None:
             usage["prompt_tokens"] = self.prompt_tokens
@@ -280,7 +327,7 @@ def reply_from_dict(data: Dict[str, Any]) -> ScriptedReply:
     """Build a reply from its JSON script form (see the module docstring)."""
     if not isinstance(data, dict):
         raise ValueError("a reply must be a JSON object, not %r" % (data,))
-    known = {"content", "tool_calls", "error", "usage", "finish_reason"}
+    known = {"content", "tool_calls", "error", "usage", "finish_reason", "fill"}
     unknown = set(data) - known
     if unknown:
         raise ValueError("unknown reply keys %s (expected some of %s)" % (sorted(unknown), sorted(known)))
@@ -319,7 +366,55 @@ def reply_from_dict(data: Dict[str, Any]) -> ScriptedReply:
         raise ValueError("a reply needs \"content\", \"tool_calls\" or \"error\": %r" % (data,))
     if data.get("finish_reason"):
         reply.finish_reason = data["finish_reason"]
+    if "fill" in data:
+        reply.fills = _fills(data["fill"])
     return reply
+
+
+def _fills(data: Any) -> Dict[str, Tuple[int, str]]:
+    if not isinstance(data, dict):
+        raise ValueError("\"fill\" must map placeholders to {\"tool_message\": N, \"pattern\": ...}")
+    fills = {}
+    for placeholder, spec in data.items():
+        if not isinstance(spec, dict) or not isinstance(spec.get("pattern"), str):
+            raise ValueError("fill %r needs a \"pattern\"" % (placeholder,))
+        number = spec.get("tool_message", -1)
+        if not isinstance(number, int) or isinstance(number, bool) or number == 0:
+            raise ValueError("fill %r: \"tool_message\" counts from 1, or from -1 at the end" % (placeholder,))
+        try:
+            re.compile(spec["pattern"])
+        except re.error as exc:
+            raise ValueError("fill %r: bad pattern: %s" % (placeholder, exc))
+        fills[placeholder] = (number, spec["pattern"])
+    return fills
+
+
+def _message_text(content: Any) -> str:
+    """A message's text: a string, or the text parts of a list of parts."""
+    if isinstance(content, str):
+        return content
+    if isinstance(content, list):
+        return "".join(part.get("text", "") for part in content if isinstance(part, dict))
+    return ""
+
+
+def _in_arguments(arguments: str, put: Callable[[str], str]) -> str:
+    """Tool-call arguments (JSON text) with `put` applied to their strings."""
+    try:
+        decoded = json.loads(arguments)
+    except ValueError:
+        return put(arguments)
+
+    def walk(value: Any) -> Any:
+        if isinstance(value, str):
+            return put(value)
+        if isinstance(value, list):
+            return [walk(item) for item in value]
+        if isinstance(value, dict):
+            return {key: walk(item) for key, item in value.items()}
+        return value
+
+    return json.dumps(walk(decoded))
 
 
 def load_script(source: Any) -> Tuple[List[ScriptedReply], Optional[str]]:
@@ -830,7 +925,7 @@ class ScriptedChatServer(object):
         try:
             if callable(item) and not isinstance(item, ScriptedReply):
                 item = item(body)
-            reply = _coerce_reply(item)
+            reply = _coerce_reply(item).filled(body)
         except Exception as exc:  # the script's own fault: say so, loudly
             handler.send_json(
                 record, 500,

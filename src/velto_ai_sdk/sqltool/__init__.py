@@ -21,7 +21,13 @@ the question or any row the model reads steers it:
   dropped (session.py and the engines);
 - the time limit holds on the server, and for a frozen one (watchdog.py);
 - results are bounded by rows and by bytes (results.py), and their text is
-  one line per row with control characters escaped (text.py).
+  one line per row, each cell in one of three forms that read back one way
+  only, control characters escaped (text.py);
+- every result with rows is also written, as it is read, to a CSV file for
+  the code tool (export.py), in a directory only the user can open, bounded
+  by rows, the time limit and a size limit; memory stays the byte budget's;
+- a name the server does not know gets the closest ones of the catalog
+  (names.py).
 
 Settings come from the environment at every call (settings.py); the agent
 loads a .env file at import.
@@ -29,10 +35,12 @@ loads a .env file at import.
 
 from __future__ import annotations
 
-from typing import Any, Dict
+from typing import Any, Dict, List
 
 from . import mssql, mysql, postgresql
 from .base import Dialect
+from .export import Export, new_export
+from .names import UnknownName, closest_names
 from .pool import dispose_engines
 from .schema import read_schema
 from .session import Session, run_call
@@ -57,16 +65,41 @@ def run_query(dialect: Dialect, sql_query: Any) -> str:
         return "Error: sql_query must be a string of SQL, not %s" % type(sql_query).__name__
     if not sql_query.strip():
         return "Error: sql_query is empty; send one SQL statement"
+    exports: List[Export] = []  # one per attempt
+    shown: List[str] = []
+    unknown: List[UnknownName] = []
 
     def work(session: Session) -> str:
-        result = dialect.run_query(session, sql_query)
+        export = new_export(session.settings)
+        if export is not None:
+            exports.append(export)
+        try:
+            result = dialect.run_query(session, sql_query, export)
+        except Exception as exc:
+            name = dialect.unknown_name(exc)
+            if name is not None:
+                unknown.append(name)
+            raise
         if result.columns is None:
-            return done_text(result.rowcount)
-        settings = session.settings
-        return table_text(result.columns, result.rows, result.stop, settings.max_value_chars,
-                          settings.max_result_bytes)
+            text = done_text(result.rowcount)
+        else:
+            text = table_text(result, session.settings)
+        shown.append(text)
+        return text
 
-    return run_call(dialect, work)
+    text = ""
+    try:
+        text = run_call(dialect, work)
+    finally:
+        # a file the text does not name would never be read
+        for export in exports:
+            if not (shown and text is shown[-1] and export is exports[-1]):
+                export.discard()
+    if unknown and not shown:
+        hint = closest_names(dialect, unknown[-1], sql_query)
+        if hint:
+            text += ("" if text.endswith(".") else ".") + hint
+    return text
 
 
 # -- what the agent calls ----------------------------------------------------------

@@ -12,6 +12,7 @@ result and schema text) is shared and engine-blind.
 from __future__ import annotations
 
 import os
+import re
 import select
 import socket
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
@@ -19,6 +20,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 from .watchdog import Stopper
 
 if TYPE_CHECKING:
+    from .export import Export
+    from .pool import Target
     from .results import Result
     from .schema import Relation
     from .session import Session
@@ -113,7 +116,9 @@ class Dialect:
         be done, and the connection is then dropped."""
         raise NotImplementedError
 
-    def run_query(self, session: "Session", sql: str) -> "Result":
+    def run_query(self, session: "Session", sql: str, export: Optional["Export"] = None) -> "Result":
+        """Runs the model's statement: its rows shown, and written to
+        `export` as they come."""
         raise NotImplementedError
 
     def hint(self, exc: BaseException, session: "Session") -> str:
@@ -126,6 +131,25 @@ class Dialect:
 
     def is_time_limit(self, exc: BaseException) -> bool:
         return False
+
+    def unknown_name(self, exc: BaseException) -> Optional[Tuple[str, Optional[str], str]]:
+        """("table" or "column", the schema it was given in or None, the
+        name) when the server says such a name does not exist."""
+        return None
+
+    # Names that need no quotes in a statement.
+    plain_name = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+
+    def identifier(self, name: str) -> str:
+        """A name as a statement must write it."""
+        return name if self.plain_name.fullmatch(name) else self.quoted(name)
+
+    def quoted(self, name: str) -> str:
+        raise NotImplementedError
+
+    def default_schema(self, target: "Target") -> Optional[str]:
+        """The schema unqualified names are looked for in."""
+        return None
 
     def is_read_only_refusal(self, exc: BaseException) -> bool:
         return False
@@ -160,12 +184,15 @@ class Dialect:
         raise NotImplementedError
 
     def sample_query(self, tables: Sequence[Tuple[int, "Relation"]], careful: bool = False) -> str:
-        """One statement giving (index, text) for up to three rows of each
-        table; `careful` asks for a form that names readable columns only."""
+        """One statement giving (index, values...) for up to three rows of
+        each table; `careful` asks for a form that names readable columns
+        only."""
         raise NotImplementedError
 
-    def sample_values(self, text: str, careful: bool) -> List[Optional[str]]:
-        return [None if value == "NULL" else value for value in text.split(" | ")]
+    def sample_values(self, values: Sequence[Any], careful: bool) -> Tuple[List[Optional[str]], bool]:
+        """A sample row's values, each the server's text cut short, and
+        whether the row itself was cut (its last value partial)."""
+        return list(values), False
 
     def sample_rows(self, session: "Session", sql: str) -> List[Tuple]:
         """The rows of a sample query; a failure leaves the call's transaction usable."""

@@ -22,19 +22,25 @@ where VELTO_MSSQL_URL names one.
 from __future__ import annotations
 
 import math
+import re
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from .base import READER, Dialect
-from .results import Collector, Result, collect, cursor_batches, drain
-from .schema import SAMPLE_COLUMNS, SAMPLE_ROWS, SAMPLE_VALUE_CHARS
+from .results import Result, collect, collector_for, cursor_batches, drain
+from .schema import SAMPLE_ROWS, SAMPLE_VALUE_CHARS, padded_samples
 from .watchdog import GRACE
 
 if TYPE_CHECKING:
-    from .schema import Relation
+    from .export import Export
+    from .pool import Target
+    from .schema import Column, Relation
     from .session import Session
     from .settings import SqlSettings
 
 READ_ONLY_PASSWORD = "Choose-a-Passw0rd"
+UNKNOWN_OBJECT = 208
+UNKNOWN_COLUMN = 207
+_UNKNOWN_NAME = re.compile(r"Invalid (?:object|column) name '(.+?)'")
 
 
 class MSSQL(Dialect):
@@ -70,15 +76,15 @@ class MSSQL(Dialect):
                 # pymssql's rollback ends every open transaction level
                 session.dbapi.rollback()
 
-    def run_query(self, session: "Session", sql: str) -> Result:
-        collector = Collector(session.settings.max_rows, session.settings.max_result_bytes)
+    def run_query(self, session: "Session", sql: str, export: Optional["Export"] = None) -> Result:
+        collector = collector_for(session, export)
         with session.statement(sql) as cur:
             if cur.description is None:
                 return Result(None, [], rowcount=cur.rowcount)
-            description = collect(cursor_batches(cur, collector), collector)
-            if collector.stop and session.settings.allow_writes:
+            result = collect(cursor_batches(cur, collector), collector, session)
+            if not collector.finished and session.settings.allow_writes:
                 drain(cur)
-            elif collector.stop:
+            elif not collector.finished and not session.discard:
                 # the rest of the result is not read: the server is told to stop
                 cancel = getattr(getattr(session.dbapi, "_conn", None), "cancel", None)
                 try:
@@ -86,7 +92,26 @@ class MSSQL(Dialect):
                         cancel()
                 except Exception:
                     session.discard = True
-        return collector.result([column[0] for column in description])
+        return result
+
+    def unknown_name(self, exc: BaseException) -> Optional[Tuple[str, Optional[str], str]]:
+        args = getattr(getattr(exc, "orig", exc), "args", ())
+        if len(args) < 2 or args[0] not in (UNKNOWN_OBJECT, UNKNOWN_COLUMN):
+            return None
+        message = args[1].decode("utf-8", "replace") if isinstance(args[1], bytes) else str(args[1])
+        found = _UNKNOWN_NAME.search(message)
+        if found is None:
+            return None
+        if args[0] == UNKNOWN_COLUMN:
+            return "column", None, found.group(1)
+        schema, _, name = found.group(1).rpartition(".")
+        return "table", schema or None, name
+
+    def quoted(self, name: str) -> str:
+        return _ident(name)
+
+    def default_schema(self, target: "Target") -> Optional[str]:
+        return "dbo"
 
     # -- the account ------------------------------------------------------------
 
@@ -160,21 +185,11 @@ class MSSQL(Dialect):
 
     def sample_query(self, tables: Sequence[Tuple[int, "Relation"]], careful: bool = False) -> str:
         parts = []
-        for index, table in tables:
-            values = []
-            for col in table.columns[:SAMPLE_COLUMNS]:
-                ident = _ident(col.name)
-                lowered = col.type.lower()
-                if lowered.startswith(("binary", "varbinary", "image", "timestamp", "rowversion")):
-                    expr = "CONVERT(VARCHAR(MAX), CONVERT(VARBINARY(MAX), %s), 1)" % ident
-                elif lowered.startswith(("geography", "geometry", "hierarchyid")):
-                    expr = "%s.ToString()" % ident
-                else:
-                    expr = "CONVERT(NVARCHAR(MAX), %s)" % ident
-                values.append("COALESCE(LEFT(%s, %d), N'NULL')" % (expr, SAMPLE_VALUE_CHARS + 1))
-            joined = " + N' | ' + ".join(values) if values else "N''"
-            parts.append("SELECT TOP %d %d AS i, %s AS v FROM %s.%s"
-                         % (SAMPLE_ROWS, index, joined, _ident(table.schema), _ident(table.name)))
+        null = "CAST(NULL AS NVARCHAR(%d))" % (SAMPLE_VALUE_CHARS + 1)
+        for index, table, values in padded_samples(tables, _sample_value, null):
+            columns = "".join(", %s AS v%d" % (value, number) for number, value in enumerate(values))
+            parts.append("SELECT TOP %d %d AS i%s FROM %s.%s"
+                         % (SAMPLE_ROWS, index, columns, _ident(table.schema), _ident(table.name)))
         return " UNION ALL ".join(parts)
 
     def sample_rows(self, session: "Session", sql: str) -> List[Tuple]:
@@ -189,6 +204,20 @@ class MSSQL(Dialect):
 
 def _ident(name: str) -> str:
     return "[" + name.replace("]", "]]") + "]"
+
+
+def _sample_value(column: "Column") -> str:
+    """A column's value as text, cut short; binary values in hexadecimal, as
+    results show them."""
+    ident = _ident(column.name)
+    lowered = column.type.lower()
+    if lowered.startswith(("binary", "varbinary", "image", "timestamp", "rowversion")):
+        expr = "CONVERT(VARCHAR(MAX), CONVERT(VARBINARY(MAX), %s), 1)" % ident
+    elif lowered.startswith(("geography", "geometry", "hierarchyid")):
+        expr = "%s.ToString()" % ident
+    else:
+        expr = "CONVERT(NVARCHAR(MAX), %s)" % ident
+    return "LEFT(%s, %d)" % (expr, SAMPLE_VALUE_CHARS + 1)
 
 
 

@@ -33,19 +33,22 @@ internals: _write_bytes, _read_packet, _next_seq_id, _read_timeout.
 
 from __future__ import annotations
 
+import contextlib
 import re
 import secrets
 import struct
 import time
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from .base import READER, READER_PASSWORD, Dialect, shut_down, sql_string
-from .results import Collector, Result, collect, cursor_batches
-from .schema import SAMPLE_COLUMNS, SAMPLE_ROWS, SAMPLE_VALUE_CHARS
+from .results import Result, collect, collector_for, cursor_batches
+from .schema import SAMPLE_ROWS, SAMPLE_VALUE_CHARS, padded_samples
 from .watchdog import Stopper
 
 if TYPE_CHECKING:
-    from .schema import Relation
+    from .export import Export
+    from .pool import Target
+    from .schema import Column, Relation
     from .session import Session
     from .settings import SqlSettings
 
@@ -60,6 +63,10 @@ XAER_NOTA = 1397  # no such transaction (the statement ended it)
 XAER_RMFAIL = 1399  # not in the state for this command (the statement ended or prepared it)
 XA_RBROLLBACK = 1402  # rolled back already
 READ_ONLY_ERRORS = (1792, XAER_RMFAIL)
+UNKNOWN_TABLE = 1146
+UNKNOWN_COLUMN = 1054
+_UNKNOWN_TABLE = re.compile(r"Table '(.+)' doesn't exist")
+_UNKNOWN_COLUMN = re.compile(r"Unknown column '(.+)' in '")
 TIME_LIMIT_ERRORS = (1969, 3024, 1205, 1317)
 
 # Global privileges that concern data only; every other one on *.* is
@@ -206,19 +213,19 @@ class MySQL(Dialect):
         finally:
             side.close()
 
-    def run_query(self, session: "Session", sql: str) -> Result:
+    def run_query(self, session: "Session", sql: str, export: Optional["Export"] = None) -> Result:
         import pymysql.cursors
 
-        collector = Collector(session.settings.max_rows, session.settings.max_result_bytes)
+        collector = collector_for(session, export)
         # unbuffered: rows are read from the socket as they are asked for
-        with session.statement(sql, cursor_class=pymysql.cursors.SSCursor) as cur:
+        with as_server_text(session.dbapi), session.statement(sql, cursor_class=pymysql.cursors.SSCursor) as cur:
             if cur.description is None:
                 return Result(None, [], rowcount=cur.rowcount)
-            description = collect(cursor_batches(cur, collector), collector)
+            result = collect(cursor_batches(cur, collector), collector, session)
             # With writes allowed the cursor is closed as usual: PyMySQL reads
             # the rest of the result to its end, so the statement finishes and
             # its changes can be committed.
-            if not session.settings.allow_writes and (collector.stop or _more_results(cur)):
+            if not session.settings.allow_writes and (not collector.finished or _more_results(cur)):
                 # Reading on would cost the whole result, and further result
                 # sets of a compound statement are not shown: the connection
                 # is closed instead, the server stops sending and rolls the
@@ -228,13 +235,36 @@ class MySQL(Dialect):
                 # a result still streaming means the XA transaction is
                 # active, not prepared: closing the connection rolls it back
                 session.state.pop("xid", None)
-        return collector.result([column[0] for column in description])
+        return result
 
     def is_time_limit(self, exc: BaseException) -> bool:
         return _code(exc) in TIME_LIMIT_ERRORS
 
     def is_read_only_refusal(self, exc: BaseException) -> bool:
         return _code(exc) in READ_ONLY_ERRORS
+
+    def unknown_name(self, exc: BaseException) -> Optional[Tuple[str, Optional[str], str]]:
+        code = _code(exc)
+        args = getattr(getattr(exc, "orig", exc), "args", ())
+        message = str(args[1]) if len(args) > 1 else ""
+        if code == UNKNOWN_TABLE:
+            found = _UNKNOWN_TABLE.match(message)
+            if found:
+                schema, _, name = found.group(1).partition(".")
+                return ("table", schema, name) if name else ("table", None, schema)
+        elif code == UNKNOWN_COLUMN:
+            found = _UNKNOWN_COLUMN.match(message)
+            if found:
+                return "column", None, found.group(1).rpartition(".")[2]
+        return None
+
+    plain_name = re.compile(r"[A-Za-z0-9_$]*[A-Za-z_$][A-Za-z0-9_$]*")
+
+    def quoted(self, name: str) -> str:
+        return _ident(name)
+
+    def default_schema(self, target: "Target") -> Optional[str]:
+        return target.database
 
     # -- the account ------------------------------------------------------------
 
@@ -313,21 +343,26 @@ class MySQL(Dialect):
 
     def sample_query(self, tables: Sequence[Tuple[int, "Relation"]], careful: bool = False) -> str:
         parts = []
-        for index, table in tables:
-            values = []
-            for col in table.columns[:SAMPLE_COLUMNS]:
-                ident = _ident(col.name)
-                lowered = col.type.lower()
-                if any(word in lowered for word in ("blob", "binary", "geometry", "point", "polygon", "linestring")):
-                    expr = "CONCAT('0x', LEFT(HEX(%s), %d))" % (ident, SAMPLE_VALUE_CHARS)
-                else:
-                    expr = "CONVERT(LEFT(%s, %d) USING utf8mb4)" % (ident, SAMPLE_VALUE_CHARS + 1)
-                values.append("COALESCE(%s, 'NULL')" % expr)
-            parts.append(
-                "(SELECT %d, CONCAT_WS(' | ', %s) FROM %s.%s LIMIT %d)"
-                % (index, ", ".join(values), _ident(table.schema), _ident(table.name), SAMPLE_ROWS)
-            )
+        for index, table, values in padded_samples(tables, _sample_value, "NULL"):
+            parts.append("(SELECT %d, %s FROM %s.%s LIMIT %d)"
+                         % (index, ", ".join(values), _ident(table.schema), _ident(table.name), SAMPLE_ROWS))
         return " UNION ALL ".join(parts)
+
+
+_BIT = re.compile(r"bit\((\d+)\)")
+
+
+def _sample_value(column: "Column") -> str:
+    """A column's value as the server writes it, cut short; binary values in
+    hexadecimal, as results show them."""
+    ident = _ident(column.name)
+    lowered = column.type.lower()
+    bit = _BIT.match(lowered)
+    if bit:
+        return "CONCAT('0x', LPAD(HEX(%s), %d, '0'))" % (ident, (int(bit.group(1)) + 7) // 8 * 2)
+    if any(word in lowered for word in ("blob", "binary", "geometry", "point", "polygon", "linestring")):
+        return "CONCAT('0x', LEFT(HEX(%s), %d))" % (ident, SAMPLE_VALUE_CHARS)
+    return "CONVERT(LEFT(%s, %d) USING utf8mb4)" % (ident, SAMPLE_VALUE_CHARS + 1)
 
 
 def _ident(name: str) -> str:
@@ -408,6 +443,21 @@ def _pipeline(connection: Any, commands: List[Tuple[int, bytes]]) -> List[Option
         errors.append(None)
     return errors
 
+
+
+@contextlib.contextmanager
+def as_server_text(connection: Any) -> Iterator[None]:
+    """Has PyMySQL leave the values of the statement run in the block as the
+    server sent them, its own text (what the mysql client prints: 08:00:00,
+    -01:49:20, 5020.10), rather than Python objects that write differently;
+    binary values stay bytes. PyMySQL picks a result's converters when its
+    columns arrive, so only the statement's own result is concerned."""
+    decoders = connection.decoders
+    connection.decoders = {}
+    try:
+        yield
+    finally:
+        connection.decoders = decoders
 
 
 def _more_results(cur: Any) -> bool:

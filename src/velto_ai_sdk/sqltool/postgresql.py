@@ -23,9 +23,8 @@ connections, since DEALLOCATE ALL removes them behind its back.
 
 Results: a query is read through a cursor (DECLARE ... FETCH), so the server
 makes only the rows fetched; anything a cursor cannot hold (SHOW, EXPLAIN,
-RETURNING, CALL) runs as it is, its rows read whole. Values psycopg cannot
-turn into Python objects (infinity, BC dates, 24:00) come as PostgreSQL
-writes them.
+RETURNING, CALL) runs as it is, its rows read whole. Values come as the
+server's own text, as psql prints them.
 
 Round trips of a one-row query: BEGIN, DECLARE, FETCH, and the rollback with
 the reset.
@@ -33,19 +32,25 @@ the reset.
 
 from __future__ import annotations
 
+import re
 import time
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from .base import READER, READER_PASSWORD, Dialect, SqlError, shut_down
-from .results import Collector, Result, collect, cursor_batches
+from .results import Collector, Result, collect, collector_for, cursor_batches
 from .schema import SAMPLE_COLUMNS, SAMPLE_ROW_CHARS, SAMPLE_ROWS, SAMPLE_VALUE_CHARS, record_values
 from .watchdog import GRACE, Stopper
 
 if TYPE_CHECKING:
+    from .export import Export
+    from .pool import Target
     from .schema import Relation
     from .session import Session
     from .settings import SqlSettings
 
+# The server's words for a missing table or column.
+_UNKNOWN_TABLE = re.compile(r'relation "(.+)" does not exist$')
+_UNKNOWN_COLUMN = re.compile(r'column (.+?)(?: of relation ".+")? does not exist$')
 CURSOR = b"velto_rows"
 DECLARE = b"DECLARE " + CURSOR + b" NO SCROLL CURSOR FOR "
 FETCH = "FETCH FORWARD %d FROM " + CURSOR.decode()
@@ -59,9 +64,6 @@ RESET = ("; CLOSE ALL; SET SESSION AUTHORIZATION DEFAULT; RESET ALL; DEALLOCATE 
 # LISTEN, cursors and temporary objects made in the transaction go with it.
 ROLLBACK_RESET = "ROLLBACK; DEALLOCATE ALL; SELECT pg_catalog.pg_advisory_unlock_all()"
 STOP_CONNECT_TIMEOUT = 2
-# psycopg's loaders for these types refuse values Python cannot hold
-# (infinity, BC dates, the time 24:00, huge intervals)
-FRAGILE_TYPES = ("date", "time", "timetz", "timestamp", "timestamptz", "interval")
 SERVER_ROLES = {
     "pg_execute_server_program": "member of pg_execute_server_program (COPY ... TO PROGRAM runs programs on the"
                                  " database server)",
@@ -109,11 +111,6 @@ class PostgreSQL(Dialect):
             "tcp_user_timeout": 60000,
         }
 
-    def prepare_engine(self, engine: Any) -> None:
-        from sqlalchemy import event
-
-        event.listen(engine, "connect", _on_connect)
-
     def socket_fd(self, dbapi: Any) -> Optional[int]:
         return int(dbapi.pgconn.socket)
 
@@ -137,10 +134,10 @@ class PostgreSQL(Dialect):
         else:
             session.execute(ROLLBACK_RESET)
 
-    def run_query(self, session: "Session", sql: str) -> Result:
+    def run_query(self, session: "Session", sql: str, export: Optional["Export"] = None) -> Result:
         import psycopg
 
-        collector = Collector(session.settings.max_rows, session.settings.max_result_bytes)
+        collector = collector_for(session, export)
         statement = sql.encode("utf-8")
         try:
             # a server-side cursor: the server makes only the rows fetched;
@@ -155,8 +152,7 @@ class PostgreSQL(Dialect):
             # CALL) or a mistake: run it as it is, in a fresh transaction, so
             # that the model sees its real result or error
             return self._run_plain(session, statement, collector)
-        description = collect(self._batches(session, collector), collector)
-        return collector.result([column.name for column in description])
+        return collect(self._batches(session, collector), collector, session)
 
     def _batches(self, session: "Session", collector: Collector):
         """The cursor's rows, a batch per round trip, sized by the collector."""
@@ -164,7 +160,8 @@ class PostgreSQL(Dialect):
             size = collector.next_batch()
             if not size:
                 return
-            with session.statement(FETCH % size) as cur:
+            with session.statement(FETCH % size, seconds=collector.round_trip_seconds()) as cur:
+                as_server_text(cur)
                 rows = cur.fetchall()
                 description = cur.description
             yield description, rows, size
@@ -188,11 +185,10 @@ class PostgreSQL(Dialect):
                 self._undo_prepared(session)
             if cur.description is None:
                 return Result(None, [], rowcount=cur.rowcount)
-            collect(cursor_batches(cur, collector), collector)
-            description = cur.description
+            as_server_text(cur)
+            return collect(cursor_batches(cur, collector), collector, session)
         finally:
             cur.close()
-        return collector.result([column.name for column in description])
 
     def _undo_prepared(self, session: "Session") -> None:
         """The statement ended the call's transaction; if it prepared it
@@ -215,6 +211,30 @@ class PostgreSQL(Dialect):
 
     def is_read_only_refusal(self, exc: BaseException) -> bool:
         return getattr(getattr(exc, "orig", exc), "sqlstate", None) == "25006"
+
+    def unknown_name(self, exc: BaseException) -> Optional[Tuple[str, Optional[str], str]]:
+        exc = getattr(exc, "orig", exc)
+        state = getattr(exc, "sqlstate", None)
+        message = getattr(getattr(exc, "diag", None), "message_primary", None) or ""
+        if state == "42P01":
+            found = _UNKNOWN_TABLE.match(message)
+            if found:
+                schema, _, name = found.group(1).rpartition(".")
+                return "table", schema or None, name
+        elif state == "42703":
+            found = _UNKNOWN_COLUMN.match(message)
+            if found:
+                return "column", None, found.group(1).rpartition(".")[2].strip('"')
+        return None
+
+    # folded to lower case unless quoted
+    plain_name = re.compile(r"[a-z_][a-z0-9_$]*")
+
+    def quoted(self, name: str) -> str:
+        return _ident(name)
+
+    def default_schema(self, target: "Target") -> Optional[str]:
+        return "public"
 
     # -- the account ------------------------------------------------------------
 
@@ -307,7 +327,7 @@ class PostgreSQL(Dialect):
             source = "%s.%s AS velto_row" % (_ident(table.schema), _ident(table.name))
             if careful:
                 # names only the columns this user may read
-                values = "array_to_string(ARRAY[%s], ' | ', 'NULL')" % ", ".join(
+                values = "ARRAY[%s]::text[]" % ", ".join(
                     "left(%s::text, %d)" % (_ident(col.name), SAMPLE_VALUE_CHARS + 1)
                     for col in table.columns[:SAMPLE_COLUMNS]
                 )
@@ -318,10 +338,10 @@ class PostgreSQL(Dialect):
             parts.append("(SELECT %d, %s FROM %s LIMIT %d)" % (index, values, source, SAMPLE_ROWS))
         return " UNION ALL ".join(parts)
 
-    def sample_values(self, text: str, careful: bool) -> List[Optional[str]]:
+    def sample_values(self, values: Sequence[Any], careful: bool) -> Tuple[List[Optional[str]], bool]:
         if careful:
-            return super().sample_values(text, careful)
-        return record_values(text, SAMPLE_ROW_CHARS)
+            return list(values[0]), False
+        return record_values(values[0], SAMPLE_ROW_CHARS)
 
     def sample_rows(self, session: "Session", sql: str) -> List[Tuple]:
         session.execute("SAVEPOINT velto_sample")
@@ -378,44 +398,23 @@ class _Stopper(Stopper):
         shut_down(self._fd)
 
 
-# -- values Python cannot hold ------------------------------------------------
-
-_fallback_classes: Dict[type, type] = {}
+# -- values as the server writes them ----------------------------------------
 
 
-def _on_connect(dbapi_connection: Any, _record: Any) -> None:
+def as_server_text(cur: Any) -> None:
+    """Has the cursor give each column of its result as the server's own text
+    (what psql prints: t, 2 mons 3 days, infinity, 24:00:00, {1,2}) rather
+    than a Python object that writes differently, or cannot hold the value at
+    all. psycopg loads rows as they are fetched and takes a loader changed
+    on the cursor for the result in hand too."""
     from psycopg import pq
+    from psycopg.postgres import types
 
-    adapters = dbapi_connection.adapters
-    for name in FRAGILE_TYPES:
-        info = adapters.types.get(name)
-        if info is None:
-            continue
-        base = adapters.get_loader(info.oid, pq.Format.TEXT)
-        if base is not None:
-            adapters.register_loader(info.oid, _fallback_loader(base))
-
-
-def _fallback_loader(base: type) -> type:
-    """A loader that gives the database's own text for a value `base` refuses."""
-    loader = _fallback_classes.get(base)
-    if loader is None:
-        import psycopg
-        from psycopg.adapt import Loader
-
-        class TextFallback(Loader):
-            def __init__(self, oid: int, context: Any = None) -> None:
-                super().__init__(oid, context)
-                self._inner = base(oid, context)
-
-            def load(self, data: Any) -> Any:
-                try:
-                    return self._inner.load(data)
-                except (psycopg.DataError, ValueError, OverflowError):
-                    return bytes(data).decode("utf-8", "replace")
-
-        loader = _fallback_classes[base] = TextFallback
-    return loader
+    adapters = cur.adapters
+    text = adapters.get_loader(types["text"].oid, pq.Format.TEXT)
+    for column in cur.description or ():
+        if adapters.get_loader(column.type_code, pq.Format.TEXT) is not text:
+            adapters.register_loader(column.type_code, text)
 
 
 DIALECT = PostgreSQL()

@@ -1,18 +1,23 @@
 """The schema text: tables and views within a size budget.
 
-Structure comes first, in catalog order, as far as the budget goes; then
-sample rows for the tables shown, as far as they go; a closing note names
-what was left out. The catalog is read in a fixed handful of queries, and the
-samples in one query per SAMPLE_TABLES_PER_QUERY tables, each value cut short
-by the server so that wide rows cost little.
+Structure comes first, as far as the budget goes; then sample rows for the
+tables shown, as far as they go; a closing note names what was left out.
+When not everything fits, the tables kept are the ones a question most
+likely needs: taken in turn from those most referenced by foreign keys (the
+entities: customers, products) and those with the most rows (the facts:
+orders, events), then the rest; the text still lists them in catalog order.
+The catalog is read in a fixed handful of queries, and the samples in one
+query per SAMPLE_TABLES_PER_QUERY tables, each value cut short by the server
+so that wide rows cost little. Sample values are written as result cells
+are (text.py), under a line naming their columns.
 """
 
 from __future__ import annotations
 
 import re
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from .text import ELLIPSIS, escape_controls, shorten
+from .text import ELLIPSIS, SEPARATOR, cell, escape_controls
 
 if TYPE_CHECKING:
     from .session import Session
@@ -42,6 +47,7 @@ class Relation:
         self.columns: List[Column] = []
         self.primary_key: Optional[str] = None
         self.foreign_keys: List[str] = []
+        self.references: List[Tuple[str, str]] = []  # (schema, name) of the tables its foreign keys name
         self.samples: List[str] = []
         self._structure: Optional[str] = None
 
@@ -68,10 +74,17 @@ class Relation:
             lines.append("  foreign key: " + e(fk))
         return "\n".join(lines) + "\n"
 
+    @property
+    def key(self) -> Tuple[str, str]:
+        return (self.schema, self.name)
+
     def sample_text(self) -> str:
         if not self.samples:
             return ""
-        return "  sample rows:\n" + "".join("    %s\n" % row for row in self.samples)
+        names = [cell(column.name, SAMPLE_VALUE_CHARS)[0] for column in self.columns[:SAMPLE_COLUMNS]]
+        if len(self.columns) > SAMPLE_COLUMNS:
+            names.append(ELLIPSIS)
+        return "  sample rows (%s):\n" % SEPARATOR.join(names) + "".join("    %s\n" % row for row in self.samples)
 
 
 def _text(value: Any) -> str:
@@ -113,8 +126,9 @@ def relations_from(relation_rows: Sequence[Tuple], key_rows: Sequence[Tuple]) ->
             rel.primary_key = columns
         else:
             ref_columns = ", ".join(_text(r[7]) for r in rows_of_key)
-            rel.foreign_keys.append("%s -> %s.%s (%s)" % (
-                columns, _text(rows_of_key[0][5]), _text(rows_of_key[0][6]), ref_columns))
+            referenced = (_text(rows_of_key[0][5]), _text(rows_of_key[0][6]))
+            rel.foreign_keys.append("%s -> %s.%s (%s)" % (columns, referenced[0], referenced[1], ref_columns))
+            rel.references.append(referenced)
     return order
 
 
@@ -145,18 +159,30 @@ def read_samples(session: "Session", tables: List[Relation]) -> None:
 def _sample_batch(session: "Session", tables: List[Relation], batch: List[Tuple[int, Relation]],
                   careful: bool = False) -> None:
     dialect = session.dialect
-    for index, text in dialect.sample_rows(session, dialect.sample_query(batch, careful)):
-        shown = []
-        for value in dialect.sample_values(_text(text), careful)[:SAMPLE_COLUMNS]:
-            if value is None:
-                shown.append("NULL")
-            else:
-                # the server cut each value (or the row) short already
-                shown.append(shorten(escape_controls(value), SAMPLE_VALUE_CHARS)[0])
-        table = tables[int(index)]
-        if len(table.columns) > SAMPLE_COLUMNS:
+    for row in dialect.sample_rows(session, dialect.sample_query(batch, careful)):
+        table = tables[int(row[0])]
+        count = min(len(table.columns), SAMPLE_COLUMNS)
+        values, partial = dialect.sample_values(row[1:], careful)
+        values = values[:count]
+        # the server cut each value short already, or (partial) the row
+        shown = [cell(value, SAMPLE_VALUE_CHARS)[0] for value in values]
+        if partial and values:
+            last = values[-1]
+            shown[-1] = ELLIPSIS if last is None else cell(last, SAMPLE_VALUE_CHARS, partial=True)[0]
+        if len(values) < count or len(table.columns) > SAMPLE_COLUMNS:
             shown.append(ELLIPSIS)
-        table.samples.append(" | ".join(shown))
+        table.samples.append(SEPARATOR.join(shown))
+
+
+def padded_samples(tables: Sequence[Tuple[int, Relation]], value: Callable[[Column], str],
+                   null: str) -> Iterator[Tuple[int, Relation, List[str]]]:
+    """For a sample statement of a column per value: each table's value
+    expressions, padded with `null` to the widest table's count, so that no
+    value can be mistaken for a separator or for NULL."""
+    width = max(min(len(table.columns), SAMPLE_COLUMNS) for _, table in tables)
+    for index, table in tables:
+        values = [value(column) for column in table.columns[:SAMPLE_COLUMNS]]
+        yield index, table, values + [null] * (width - len(values))
 
 
 # A field of PostgreSQL's row text "(1,,"a ""b""",x)": quoted (quotes and
@@ -170,11 +196,12 @@ def _unescape(match: "re.Match[str]") -> str:
     return match.group(1) or '"'
 
 
-def record_values(text: str, cut_at: int) -> List[Optional[str]]:
+def record_values(text: str, cut_at: int) -> Tuple[List[Optional[str]], bool]:
     """The fields of PostgreSQL's text form of a row, which the server cut at
-    `cut_at` characters."""
+    `cut_at` characters, and whether it did (the last field is then only the
+    beginning of its value, and fields after it are missing)."""
     if not text.startswith("("):
-        return [text]
+        return [text], False
     cut = len(text) >= cut_at
     inner = text[1:] if cut else text[1:-1]
     if '"' not in inner:
@@ -187,9 +214,7 @@ def record_values(text: str, cut_at: int) -> List[Optional[str]]:
             (_RECORD_UNESCAPE.sub(_unescape, q) if ("\\" in q or '""' in q) else q) if mark else (b or None)
             for mark, q, b in fields
         ]
-    if cut and values and values[-1] is not None:
-        values[-1] += ELLIPSIS  # the server cut the row here
-    return values
+    return values, cut
 
 
 # -- the text --------------------------------------------------------------------
@@ -207,15 +232,17 @@ def schema_text(header: str, relations: List[Relation], budget: int,
         return intro + "No tables or views that this user can read."
     reserve = min(2000, budget // 5)
     used = len(intro)
-    shown: List[Relation] = []
-    left_out: List[Relation] = []
-    for rel in relations:
+    ranked = relations
+    if used + sum(len(rel.structure()) for rel in relations) > budget - reserve:
+        ranked = ranked_for_cut(relations)
+    kept = set()
+    for rel in ranked:
         size = len(rel.structure())
-        if not left_out and used + size <= budget - reserve:
-            shown.append(rel)
+        if used + size <= budget - reserve:
+            kept.add(rel.key)
             used += size
-        else:
-            left_out.append(rel)
+    shown = [rel for rel in ranked if rel.key in kept]
+    left_out = [rel for rel in relations if rel.key not in kept]
 
     sampler(shown)
     no_samples = 0
@@ -236,11 +263,42 @@ def schema_text(header: str, relations: List[Relation], budget: int,
         closing = _left_out_note(left_out, len(relations), budget, used, closing) + closing
 
     parts = [intro]
-    for rel in shown:
+    for rel in relations:
+        if rel.key not in kept:
+            continue
         parts.append(rel.structure())
         parts.append(rel.sample_text())
     parts.append(closing)
     return "".join(parts).rstrip("\n")
+
+
+def ranked_for_cut(relations: List[Relation]) -> List[Relation]:
+    """The relations in the order a cut keeps them: in turn the next most
+    referenced by other tables' foreign keys and the next with the most rows
+    (ties in catalog order), so that both the entities and the facts of a
+    schema come first; those with neither come last."""
+    referenced: Dict[Tuple[str, str], int] = {}
+    for rel in relations:
+        for key in set(rel.references):
+            if key != rel.key:
+                referenced[key] = referenced.get(key, 0) + 1
+
+    def references(rel: Relation) -> int:
+        return referenced.get(rel.key, 0)
+
+    def rows(rel: Relation) -> int:
+        return rel.rows or 0
+
+    by_references = sorted(relations, key=lambda rel: (-references(rel), -rows(rel)))
+    by_rows = sorted(relations, key=lambda rel: (-rows(rel), -references(rel)))
+    order: List[Relation] = []
+    taken = set()
+    for pair in zip(by_references, by_rows):
+        for rel in pair:
+            if rel.key not in taken:
+                taken.add(rel.key)
+                order.append(rel)
+    return order
 
 
 def _left_out_note(left_out: List[Relation], total: int, budget: int, used: int, closing: str) -> str:

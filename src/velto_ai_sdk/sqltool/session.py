@@ -66,11 +66,13 @@ class Session:
         ``with session.guarded(): ...``."""
         return _Guard(self)
 
-    def statement(self, sql: Any, params: Any = None, cursor_class: Any = None, **options: Any) -> "_Statement":
+    def statement(self, sql: Any, params: Any = None, cursor_class: Any = None, seconds: Optional[float] = None,
+                  **options: Any) -> "_Statement":
         """Runs one statement, on the session's cursor or a fresh one of
         `cursor_class`, which the block may read (and which is closed after
-        it): ``with session.statement(sql) as cur: ...``."""
-        return _Statement(self, sql, params, cursor_class, options)
+        it): ``with session.statement(sql) as cur: ...``. `seconds` is a
+        shorter time limit for it than the usual one."""
+        return _Statement(self, sql, params, cursor_class, options, seconds)
 
     def cursor(self) -> Any:
         """The session's cursor for statements read whole (one per call)."""
@@ -133,15 +135,16 @@ class Session:
 
 
 class _Guard:
-    __slots__ = ("_session",)
+    __slots__ = ("_session", "_seconds")
 
-    def __init__(self, session: Session) -> None:
+    def __init__(self, session: Session, seconds: Optional[float] = None) -> None:
         self._session = session
+        self._seconds = seconds
 
     def __enter__(self) -> None:
         session = self._session
         assert session.alarm is not None
-        session.alarm.arm(session.settings.watchdog_after)
+        session.alarm.arm(session.settings.watchdog_after if self._seconds is None else self._seconds)
 
     def __exit__(self, exc_type: Any, exc: Any, traceback: Any) -> None:
         session = self._session
@@ -156,13 +159,14 @@ class _Guard:
 class _Statement:
     __slots__ = ("_session", "_sql", "_params", "_cursor_class", "_options", "_guard", "_fresh")
 
-    def __init__(self, session: Session, sql: Any, params: Any, cursor_class: Any, options: Dict[str, Any]) -> None:
+    def __init__(self, session: Session, sql: Any, params: Any, cursor_class: Any, options: Dict[str, Any],
+                 seconds: Optional[float]) -> None:
         self._session = session
         self._sql = sql
         self._params = params
         self._cursor_class = cursor_class
         self._options = options
-        self._guard = _Guard(session)
+        self._guard = _Guard(session, seconds)
         self._fresh: Any = None  # a cursor of cursor_class, closed after the block
 
     def __enter__(self) -> Any:
@@ -206,7 +210,9 @@ def run_call(dialect: "Dialect", work: Callable[[Session], str]) -> str:
             check_account(session)
             dialect.begin(session)
             text = work(session)
-            dialect.end(session, commit=settings.allow_writes)
+            if not session.discard:
+                # (a dropped connection takes the transaction with it)
+                dialect.end(session, commit=settings.allow_writes)
             return text
         except BaseException as exc:
             failure = exc

@@ -15,6 +15,8 @@ DEFAULT_MAX_VALUE_CHARS = 100
 DEFAULT_SCHEMA_MAX_CHARS = 30000
 DEFAULT_MAX_RESULT_BYTES = 4 * 1024 * 1024
 DEFAULT_CONNECT_TIMEOUT = 10
+DEFAULT_EXPORT_ROWS = 100000
+DEFAULT_RESULTS_MAX_BYTES = 1024 * 1024 * 1024
 
 # Seconds the watchdog waits past the time limit before it steps in, so that
 # the server's own, clearer error wins the race when the server is healthy.
@@ -25,7 +27,8 @@ class SqlSettings:
     """One call's settings."""
 
     __slots__ = ("allow_writes", "allow_privileged", "max_rows", "timeout", "max_value_chars",
-                 "schema_max_chars", "max_result_bytes", "connect_timeout")
+                 "schema_max_chars", "max_result_bytes", "connect_timeout", "export_rows", "results_dir",
+                 "results_max_bytes")
 
     def __init__(self) -> None:
         self.allow_writes = environment.flag("VELTO_SQL_ALLOW_WRITES")
@@ -39,6 +42,14 @@ class SqlSettings:
             "VELTO_SQL_MAX_RESULT_BYTES", DEFAULT_MAX_RESULT_BYTES, 10000, 1024 * 1024 * 1024)
         # libpq takes whole seconds and treats anything below 2 as 2
         self.connect_timeout = environment.integer("VELTO_SQL_CONNECT_TIMEOUT", DEFAULT_CONNECT_TIMEOUT, 2, 300)
+        # rows written to a result's CSV file; 0 writes no files
+        self.export_rows = environment.integer("VELTO_SQL_EXPORT_ROWS", DEFAULT_EXPORT_ROWS, 0, 100000000)
+        # None: a private directory of the process, removed when it exits
+        self.results_dir = environment.text("VELTO_SQL_RESULTS_DIR")
+        # what this process's files in it may hold together, against a
+        # result that would fill the disk
+        self.results_max_bytes = environment.integer(
+            "VELTO_SQL_RESULTS_MAX_BYTES", DEFAULT_RESULTS_MAX_BYTES, 1024 * 1024, 1024 ** 4)
 
     @property
     def watchdog_after(self) -> float:
@@ -52,7 +63,7 @@ class SqlSettings:
 
 VARIABLES = ("VELTO_SQL_ALLOW_WRITES", "VELTO_SQL_ALLOW_PRIVILEGED", "VELTO_SQL_MAX_ROWS", "VELTO_SQL_TIMEOUT",
              "VELTO_SQL_MAX_VALUE_CHARS", "VELTO_SQL_SCHEMA_MAX_CHARS", "VELTO_SQL_MAX_RESULT_BYTES",
-             "VELTO_SQL_CONNECT_TIMEOUT")
+             "VELTO_SQL_CONNECT_TIMEOUT", "VELTO_SQL_EXPORT_ROWS", "VELTO_SQL_RESULTS_DIR", "VELTO_SQL_RESULTS_MAX_BYTES")
 _last: Optional[Tuple[Tuple[Optional[str], ...], SqlSettings]] = None
 
 

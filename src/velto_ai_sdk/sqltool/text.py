@@ -1,36 +1,65 @@
 """What the model reads: result tables, statement outcomes and error lines.
 
-Every value passes through cell(): one line per row, control characters
-escaped (a value can carry terminal escapes, NULs or bidirectional overrides
-meant for whoever reads the text), long values shortened.
+A result is a header line of column names, one line per row, a line with
+the row count and, when the rows are also in a file (export.py), a last line
+that names it and says how to load it. Cells are separated by " | ", and
+every cell, column names and schema sample values included, is written by
+cell() in one of three forms, so that a line reads back one way only:
+
+    NULL         the SQL NULL, and nothing else;
+    bare         the value's text as the database writes it (values.py),
+                 character for character, backslashes included; used when
+                 nothing in it could be misread: it is not empty, not the
+                 word NULL, has no space at either end, no "|", no control
+                 character, does not start with a double quote and does not
+                 end with the ellipsis;
+    "quoted"     otherwise: a JSON string literal, in double quotes, with
+                 \\" \\\\ \\n \\r \\t, and \\uXXXX for any other control
+                 character (C0, C1, DEL, the line and paragraph separators
+                 and the bidirectional marks, embeddings, overrides and
+                 isolates, which could reorder or hide what a reader sees).
+
+So 'NULL' (the string) is "NULL", '' is "", 'a | b' is "a | b", and a line
+break never splits a row. A value longer than VELTO_SQL_MAX_VALUE_CHARS
+characters (counted as written, escapes included) is cut and ends in the
+ellipsis outside any quotes: abc… or "a\\nb"…; the row-count line then says
+so. Names and error texts get the same escapes for control characters.
 """
 
 from __future__ import annotations
 
-import json
 import re
-from typing import Any, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
+
+from .values import BINARY, binary_prefix_text, value_text
+
+if TYPE_CHECKING:
+    from .export import ResultFile
+    from .results import Result
+    from .settings import SqlSettings
 
 ELLIPSIS = "\u2026"
+NULL = "NULL"
+SEPARATOR = " | "
 ERROR_CHARS = 1500
 
-# C0 and C1 controls, DEL, the Unicode line and paragraph separators and the
-# bidirectional embedding, override and isolate controls.
-_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
-_NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+# C0 and C1 controls, DEL, the Unicode line and paragraph separators, and the
+# bidirectional marks, embeddings, overrides and isolates.
+_CONTROLS = "\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028\u2029\u202a-\u202e\u2066-\u2069"
+_CONTROL = re.compile("[%s]" % _CONTROLS)
+_QUOTE_NEEDED = re.compile("[|%s]" % _CONTROLS)
+_ESCAPED_IN_QUOTES = re.compile('["\\\\%s]' % _CONTROLS)
+_NAMED = {'"': '\\"', "\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
 _SPACES = re.compile(r"\s+")
 
 
 def _escaped(match: "re.Match[str]") -> str:
     char = match.group()
-    named = _NAMED.get(char)
-    if named is not None:
-        return named
-    code = ord(char)
-    return "\\x%02x" % code if code <= 0xFF else "\\u%04x" % code
+    return _NAMED.get(char) or "\\u%04x" % ord(char)
 
 
 def escape_controls(text: str) -> str:
+    """Control characters escaped as in a quoted cell; the rest unchanged."""
     if _CONTROL.search(text) is None:
         return text
     return _CONTROL.sub(_escaped, text)
@@ -42,74 +71,121 @@ def shorten(text: str, limit: int) -> Tuple[str, bool]:
     return text, False
 
 
-def cell(value: Any, limit: int) -> Tuple[str, bool]:
-    """One value as it appears in a result line, and whether it was shortened."""
+def cell(value: Any, limit: int, partial: bool = False) -> Tuple[str, bool]:
+    """One value as it appears in a line of text, and whether it was cut;
+    `partial` says that the value in hand is already only its beginning."""
     if value is None:
-        return "NULL", False
-    if isinstance(value, str):
+        return NULL, False
+    if type(value) is str:
         text = value
-    elif isinstance(value, bool):
-        return ("true" if value else "false"), False
-    elif isinstance(value, (bytes, bytearray, memoryview)):
-        return _hex(bytes(value), limit)
-    elif isinstance(value, (dict, list, tuple)):
-        # PostgreSQL json and arrays: JSON reads right to the model, a
-        # Python repr (single quotes, None, True) would not
-        text = json.dumps(value, ensure_ascii=False, default=str, separators=(", ", ": "))
-    elif isinstance(value, float):
-        text = repr(value)
-    elif hasattr(value, "isoformat"):
-        try:
-            text = value.isoformat(sep=" ")
-        except TypeError:
-            text = value.isoformat()
+    elif isinstance(value, BINARY):
+        text, partial = binary_prefix_text(value, limit)
     else:
-        text = str(value)
-    # shortened before escaping too, so that a huge value is not copied whole
-    text, cut = shorten(text, limit)
-    escaped = escape_controls(text)
-    if escaped is text:
-        return text, cut
-    shown, cut_again = shorten(escaped, limit)
-    return shown, cut or cut_again
+        text = value_text(value) or ""
+    # cut before anything else, so that a huge value is not copied whole
+    cut = len(text) > limit - 1 if partial else len(text) > limit
+    if cut:
+        text = text[: limit - 1]
+    if _is_bare(text, cut or partial):
+        shown = text
+    else:
+        shown, cut_again = _quoted(text, limit)
+        cut = cut or cut_again
+    cut = cut or partial
+    return (shown + ELLIPSIS if cut else shown), cut
 
 
-def _hex(value: bytes, limit: int) -> Tuple[str, bool]:
-    half = max(1, (limit - 2) // 2)
-    text = "0x" + value[:half].hex()
-    if len(value) > half:
-        return text + ELLIPSIS, True
-    return text, False
+def _is_bare(text: str, cut: bool) -> bool:
+    return (text != "" and text != NULL and not text[0].isspace() and not text[-1].isspace() and text[0] != '"'
+            and (cut or text[-1] != ELLIPSIS) and _QUOTE_NEEDED.search(text) is None)
 
 
-def table_text(columns: Sequence[str], rows: Sequence[Sequence[Any]], stop: Optional[str],
-               max_value_chars: int, max_result_bytes: int) -> str:
-    """A header line, one line per row and a footer that says whether the
-    rows are all there and, if not, which limit stopped them."""
-    lines = [" | ".join(cell(name, max_value_chars)[0] for name in columns)]
+def _quoted(text: str, limit: int) -> Tuple[str, bool]:
+    """The quoted form of a cell, and whether its escapes made it too long,
+    so that fewer of its characters are shown."""
+    escaped = _ESCAPED_IN_QUOTES.sub(_escaped, text)
+    if len(escaped) <= limit:
+        return '"' + escaped + '"', False
+    pieces: List[str] = []
+    size = 0
+    for char in text:
+        piece = _ESCAPED_IN_QUOTES.sub(_escaped, char)
+        if size + len(piece) > limit - 1:
+            break
+        pieces.append(piece)
+        size += len(piece)
+    return '"' + "".join(pieces) + '"', True
+
+
+def row_line(values: Sequence[Any], limit: int) -> Tuple[str, bool]:
+    """The cells of a row joined into one line, and whether one was cut."""
+    cells = []
     shortened = False
-    for row in rows:
-        cells = []
-        for value in row:
-            text, cut = cell(value, max_value_chars)
-            shortened = shortened or cut
-            cells.append(text)
-        lines.append(" | ".join(cells))
-    lines.append(_footer(len(rows), stop, max_result_bytes)
-                 + (" Values longer than %d characters are shortened, ending in %s." % (max_value_chars, ELLIPSIS)
-                    if shortened else ""))
+    for value in values:
+        text, cut = cell(value, limit)
+        shortened = shortened or cut
+        cells.append(text)
+    return SEPARATOR.join(cells), shortened
+
+
+def table_text(result: "Result", settings: "SqlSettings") -> str:
+    """The header, the rows, the row count and, if the rows are in a file
+    too, the line that names it."""
+    limit = settings.max_value_chars
+    assert result.columns is not None
+    lines = [row_line(result.columns, limit)[0]]
+    shortened = False
+    for row in result.rows:
+        line, cut = row_line(row, limit)
+        shortened = shortened or cut
+        lines.append(line)
+    file = result.file
+    count = _count_line(len(result.rows), result.stop, file, settings.max_result_bytes)
+    if shortened:
+        count += " Values longer than %d characters are shortened, ending in %s%s." % (
+            limit, ELLIPSIS, "; the file holds them in full" if file is not None and file.failure is None else "")
+    lines.append(count)
+    if file is not None:
+        lines.append(file_line(file, settings))
     return "\n".join(lines)
 
 
-def _footer(count: int, stop: Optional[str], max_result_bytes: int) -> str:
-    plural = "" if count == 1 else "s"
+def _count_line(count: int, stop: Optional[str], file: Optional["ResultFile"], max_result_bytes: int) -> str:
+    # the file, when complete, knows how many rows there are in all
+    total = file.rows if file is not None and file.complete else None
     if stop == "rows":
+        if total is not None:
+            return "(%s of %s rows shown)" % (_number(count), _number(total))
         return "(%d rows shown; more rows exist, so narrow the query with WHERE, LIMIT or an aggregate)" % count
     if stop == "bytes":
-        return ("(%d row%s shown; more rows exist, but the rows shown already reach the size limit of %s bytes"
-                " (VELTO_SQL_MAX_RESULT_BYTES), so select fewer or narrower columns, or fewer rows)"
-                % (count, plural, format(max_result_bytes, ",")))
-    return "(%d row%s)" % (count, plural)
+        shown = ("%s of %s rows shown" % (_number(count), _number(total)) if total is not None
+                 else "%s shown; more rows exist" % _rows(count))
+        return ("(%s, but the rows shown already reach the size limit of %s bytes (VELTO_SQL_MAX_RESULT_BYTES),"
+                " so select fewer or narrower columns, or fewer rows)" % (shown, _number(max_result_bytes)))
+    return "(%s)" % _rows(count)
+
+
+def file_line(file: "ResultFile", settings: "SqlSettings") -> str:
+    if file.failure is not None:
+        return "File: not written (%s)" % escape_controls(shorten(file.failure, 200)[0])
+    load = "pandas.read_csv(%r)" % file.path
+    if file.complete:
+        return "File with %s: %s" % ("the 1 row" if file.rows == 1 else "all %s rows" % _number(file.rows), load)
+    why = {
+        "rows": "more exist; VELTO_SQL_EXPORT_ROWS",
+        "time": "cut at the time limit of %g s; VELTO_SQL_TIMEOUT" % settings.timeout,
+        "bytes": "cut at the size limit of %s bytes; VELTO_SQL_RESULTS_MAX_BYTES" % _number(settings.results_max_bytes),
+        "error": "cut where reading on failed: %s" % escape_controls(shorten(file.detail or "", 200)[0]),
+    }[file.cut or "error"]
+    return "File with the first %s (%s): %s" % (_rows(file.rows), why, load)
+
+
+def _number(value: int) -> str:
+    return format(value, ",")
+
+
+def _rows(count: int) -> str:
+    return "%s row%s" % (_number(count), "" if count == 1 else "s")
 
 
 def done_text(rowcount: Optional[int]) -> str:
