@@ -259,6 +259,50 @@ def test_the_default_directory_goes_with_the_process_and_not_with_a_forked_child
     assert not os.path.exists(directory)
 
 
+def test_files_made_ahead_stay_out_of_sight_and_serve_only_their_own_process_and_directory(urls, tmp_path):
+    # The next result's file is made ahead, nameless: a directory listing
+    # shows only results; a forked child and a new directory get files of
+    # their own, each holding its own rows.
+    first, second = tmp_path / "first", tmp_path / "second"
+    env = {name: value for name, value in os.environ.items() if not name.startswith("VELTO_")}
+    env.update(VELTO_POSTGRES_URL=urls["postgresql"], VELTO_SQL_RESULTS_DIR=str(first),
+               SECOND_RESULTS_DIR=str(second))
+    out = run_python("""
+        import json, os, time
+        from velto_ai_sdk import sqltool
+
+        def path_of(text):
+            return eval(text.splitlines()[-1].split("pandas.read_csv(", 1)[1][:-1])
+
+        paths = [path_of(sqltool.execute_pgdb_query("SELECT %d AS n" % n)) for n in range(3)]
+        time.sleep(0.2)  # the spare is made by now
+        listed = sorted(os.listdir(os.path.dirname(paths[0])))
+        pid = os.fork()
+        if pid == 0:
+            child = path_of(sqltool.execute_pgdb_query("SELECT 'child' AS n"))
+            with open(os.path.join(os.path.dirname(child), "child.json"), "w") as out:
+                json.dump(child, out)
+            os._exit(0)
+        os.waitpid(pid, 0)
+        paths.append(path_of(sqltool.execute_pgdb_query("SELECT 'parent' AS n")))
+        os.environ["VELTO_SQL_RESULTS_DIR"] = os.environ["SECOND_RESULTS_DIR"]
+        paths.append(path_of(sqltool.execute_pgdb_query("SELECT 'moved' AS n")))
+        print(json.dumps({"paths": paths, "listed": listed}))
+    """, env=env)
+    found = json.loads(out.splitlines()[-1])
+    paths = found["paths"] + [json.loads((first / "child.json").read_text())]
+    assert found["listed"] == sorted(os.path.basename(path) for path in paths[:3])
+    assert len(set(paths)) == 6
+    assert [csv_rows(path) for path in paths] == [
+        [["n"], ["0"]], [["n"], ["1"]], [["n"], ["2"]], [["n"], ["parent"]], [["n"], ["moved"]],
+        [["n"], ["child"]]]
+    assert os.path.dirname(paths[4]) == str(second)
+    # what is left after the process: the results, named; nothing nameless has a name
+    assert sorted(os.listdir(first)) == sorted([os.path.basename(path) for path in paths[:4] + paths[5:]]
+                                               + ["child.json"])
+    assert os.listdir(second) == [os.path.basename(paths[4])]
+
+
 def test_the_directory_setting(db, sql_env, tmp_path):
     made = tmp_path / "made" / "here"
     sql_env.set(VELTO_SQL_RESULTS_DIR=str(made))
