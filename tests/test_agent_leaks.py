@@ -102,7 +102,7 @@ def test_create_agent_does_not_leak(monkeypatch, case):
         monkeypatch.delattr(agent, change[0])
     elif change:
         monkeypatch.setattr(agent, *change)
-    assert growth(action, rounds, batches=7) < ALLOWED_PER_CALL * rounds
+    assert growth(action, rounds, batches=5) < ALLOWED_PER_CALL * rounds
 
 
 def test_real_runs_do_not_leak(chat_service, monkeypatch, capsys):

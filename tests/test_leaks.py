@@ -95,7 +95,9 @@ CASES = {
 
 # Paths whose calls cost more, each taken often enough still.
 FEWER_ROUNDS = {
-    "execute_code warm": ROUNDS // 6,
+    "execute_code succeeds": ROUNDS // 3,
+    "execute_code child fails": ROUNDS // 3,
+    "execute_code warm": ROUNDS // 10,
     "execute_code warm falling back": ROUNDS // 6,
     "initialize_environment warm": ROUNDS // 6,
     "install_defaults": ROUNDS // 6,
