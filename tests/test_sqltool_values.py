@@ -44,7 +44,10 @@ def test_wide_rows_cost_megabytes_not_gigabytes(urls, engine):
         print(json.dumps({"grown_kb": grown, "lines": text.splitlines()}))
     """ % (function, query), env=env)
     result = json.loads(out.splitlines()[-1])
-    assert result["grown_kb"] < 100 * 1024, result["grown_kb"]
+    # about 50 MB without the result's file: each 10 MB value is held a few
+    # times over while it is converted; writing it whole to the file holds
+    # it twice more (its CSV line, and that line encoded)
+    assert result["grown_kb"] < 128 * 1024, result["grown_kb"]
     lines = result["lines"]
     assert len(lines) == 4 and lines[1].startswith("1 | " + "x" * 50)
     assert lines[2].startswith(BUDGET_FOOTER)

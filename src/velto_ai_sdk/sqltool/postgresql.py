@@ -34,10 +34,10 @@ from __future__ import annotations
 
 import re
 import time
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from .base import READER, READER_PASSWORD, Dialect, SqlError, shut_down
-from .results import Collector, Result, collect, collector_for, cursor_batches
+from .results import Collector, Result, collect, collector_for
 from .schema import SAMPLE_COLUMNS, SAMPLE_ROW_CHARS, SAMPLE_ROWS, SAMPLE_VALUE_CHARS, record_values
 from .watchdog import GRACE, Stopper
 
@@ -161,8 +161,7 @@ class PostgreSQL(Dialect):
             if not size:
                 return
             with session.statement(FETCH % size, seconds=collector.round_trip_seconds()) as cur:
-                as_server_text(cur)
-                rows = cur.fetchall()
+                rows = server_text_rows(cur)
                 description = cur.description
             yield description, rows, size
 
@@ -185,8 +184,7 @@ class PostgreSQL(Dialect):
                 self._undo_prepared(session)
             if cur.description is None:
                 return Result(None, [], rowcount=cur.rowcount)
-            as_server_text(cur)
-            return collect(cursor_batches(cur, collector), collector, session)
+            return collect(server_text_batches(cur, collector), collector, session)
         finally:
             cur.close()
 
@@ -401,20 +399,57 @@ class _Stopper(Stopper):
 # -- values as the server writes them ----------------------------------------
 
 
-def as_server_text(cur: Any) -> None:
-    """Has the cursor give each column of its result as the server's own text
-    (what psql prints: t, 2 mons 3 days, infinity, 24:00:00, {1,2}) rather
-    than a Python object that writes differently, or cannot hold the value at
-    all. psycopg loads rows as they are fetched and takes a loader changed
-    on the cursor for the result in hand too."""
-    from psycopg import pq
-    from psycopg.postgres import types
+class _ServerText:
+    """What psycopg's transformers adapt with (a connection and its adapters),
+    here with the loader for text for every type: the model reads values as
+    the server wrote them (what psql prints: t, 2 mons 3 days, infinity,
+    24:00:00, {1,2}) rather than as Python objects, which write differently
+    or cannot hold the value at all. (Loaders changed on the cursor itself
+    would reach a result already received only from psycopg 3.3 on.)"""
 
-    adapters = cur.adapters
-    text = adapters.get_loader(types["text"].oid, pq.Format.TEXT)
-    for column in cur.description or ():
-        if adapters.get_loader(column.type_code, pq.Format.TEXT) is not text:
-            adapters.register_loader(column.type_code, text)
+    __slots__ = ("adapters", "connection")
+    _text_adapters: Any = None
+
+    def __init__(self, connection: Any) -> None:
+        self.adapters = self._all_text()
+        self.connection = connection
+
+    @classmethod
+    def _all_text(cls) -> Any:
+        if cls._text_adapters is None:
+            import psycopg
+            from psycopg import pq
+            from psycopg.adapt import AdaptersMap
+
+            adapters = AdaptersMap(psycopg.adapters)
+            text = adapters.get_loader(adapters.types["text"].oid, pq.Format.TEXT)
+            for info in adapters.types:
+                for oid in (info.oid, info.array_oid):
+                    if oid:
+                        adapters.register_loader(oid, text)
+            cls._text_adapters = adapters
+        return cls._text_adapters
+
+
+def server_text_rows(cur: Any, start: int = 0, stop: Optional[int] = None) -> List[Tuple]:
+    """Rows start to stop of the cursor's result, as the server wrote them."""
+    from psycopg.adapt import Transformer
+
+    result = cur.pgresult
+    transformer = Transformer(_ServerText(cur.connection))
+    transformer.set_pgresult(result)
+    return transformer.load_rows(start, result.ntuples if stop is None else min(stop, result.ntuples), tuple)
+
+
+def server_text_batches(cur: Any, collector: Collector) -> Iterator[Tuple[Any, List[Tuple], int]]:
+    """The batches of a cursor's whole result, as the server wrote it."""
+    position, count = 0, cur.pgresult.ntuples
+    while True:
+        size = collector.next_batch()
+        if not size:
+            return
+        yield cur.description, server_text_rows(cur, position, position + size), size
+        position = min(position + size, count)
 
 
 DIALECT = PostgreSQL()
