@@ -85,12 +85,12 @@ class Answering:
 
 # name: (module global to replace or, with None, to remove; action; rounds)
 CREATE_CASES = {
-    "succeeds": (None, lambda: agent.create_agent(KEY, "/srv/media", "MySQL", '{"answer": ""}'), 100),
+    "succeeds": (None, lambda: agent.create_agent(KEY, "/srv/media", "MySQL", '{"answer": ""}'), 40),
     "guarded failure": (("AgentExecutor", raising(ValueError, "no executor")),
-                        answered(None, agent.create_agent, KEY, "m", "e"), 100),
+                        answered(None, agent.create_agent, KEY, "m", "e"), 40),
     "failing factory": (("create_chat_openai_instance", raising(ValueError, "no model")),
-                        expect(ValueError, agent.create_agent, KEY, "m", "e", "i"), 100),
-    "missing name": (("ChatPromptTemplate", None), expect(NameError, agent.create_agent, KEY, "m", "e"), 100),
+                        expect(ValueError, agent.create_agent, KEY, "m", "e", "i"), 40),
+    "missing name": (("ChatPromptTemplate", None), expect(NameError, agent.create_agent, KEY, "m", "e"), 40),
     "bad arguments": (None, expect(TypeError, agent.create_agent, KEY, "m", instruction="i"), 1500),
 }
 
@@ -112,7 +112,7 @@ def test_real_runs_do_not_leak(chat_service, monkeypatch, capsys):
     executor = agent.create_agent(KEY, "/srv/media", "MySQL")
     assert "Agent is Ready!" in capsys.readouterr().out
     action = answered('{"answer": "done"}', agent.run_agent, executor, KEY, "How many customers?")
-    assert growth(action, 100, batches=5, warmup=300) < ALLOWED_PER_CALL * 100
+    assert growth(action, 50, batches=5, warmup=150) < ALLOWED_PER_CALL * 50
 
 
 RUN_CASES = {

@@ -95,14 +95,18 @@ CASES = {
 
 # Paths whose calls cost more, each taken often enough still.
 FEWER_ROUNDS = {
-    "execute_code succeeds": ROUNDS // 3,
-    "execute_code child fails": ROUNDS // 3,
-    "execute_code warm": ROUNDS // 10,
-    "execute_code warm falling back": ROUNDS // 6,
+    "execute_code succeeds": ROUNDS // 6,
+    "execute_code child fails": ROUNDS // 6,
+    "execute_code warm": ROUNDS // 20,
+    "execute_code warm falling back": ROUNDS // 10,
     "initialize_environment warm": ROUNDS // 6,
-    "install_defaults": ROUNDS // 6,
-    "execute_code shortened output": ROUNDS // 3,
-    "execute_code missing interpreter": ROUNDS // 3,
+    "install_defaults": ROUNDS // 12,
+    "execute_code shortened output": ROUNDS // 6,
+    "execute_code missing interpreter": ROUNDS // 6,
+    "install_dependencies succeeds": ROUNDS // 6,
+    "install_dependencies pip fails": ROUNDS // 6,
+    "codetool.safe_install_modules both paths": ROUNDS // 6,
+    "master.safe_install_modules both paths": ROUNDS // 6,
 }
 
 
