@@ -375,17 +375,17 @@ def _fills(data: Any) -> Dict[str, Tuple[int, str]]:
     if not isinstance(data, dict):
         raise ValueError("\"fill\" must map placeholders to {\"tool_message\": N, \"pattern\": ...}")
     fills = {}
-    for placeholder, spec in data.items():
-        if not isinstance(spec, dict) or not isinstance(spec.get("pattern"), str):
+    for placeholder, rule in data.items():
+        if not isinstance(rule, dict) or not isinstance(rule.get("pattern"), str):
             raise ValueError("fill %r needs a \"pattern\"" % (placeholder,))
-        number = spec.get("tool_message", -1)
+        number = rule.get("tool_message", -1)
         if not isinstance(number, int) or isinstance(number, bool) or number == 0:
             raise ValueError("fill %r: \"tool_message\" counts from 1, or from -1 at the end" % (placeholder,))
         try:
-            re.compile(spec["pattern"])
+            re.compile(rule["pattern"])
         except re.error as exc:
             raise ValueError("fill %r: bad pattern: %s" % (placeholder, exc))
-        fills[placeholder] = (number, spec["pattern"])
+        fills[placeholder] = (number, rule["pattern"])
     return fills
 
 
