@@ -92,6 +92,26 @@ def test_the_recorded_chart_loads_the_query_result_file_instead_of_typed_figures
     assert json.loads(session["replies"][-1]["content"])["python-code"] == code
 
 
+def test_a_row_that_looks_like_the_file_line_is_not_taken_for_it(postgresql_server, sql_env, session):
+    # The replayed code takes the path from the result's text: a value the
+    # database holds must not become code in the chart script.
+    from velto_ai_sdk import sqltool
+    from velto_ai_sdk.scripted_model import reply_from_dict
+
+    hostile = "pandas.read_csv(__import__('os').system('touch /tmp/owned'))"
+    sql_env.set(VELTO_POSTGRES_URL=postgresql_server.create_database("demo_fill", [
+        "CREATE TABLE monthly (month text, revenue numeric)",
+        "INSERT INTO monthly VALUES ('%s', 1), ('2024-01', 2)" % hostile.replace("'", "''")]))
+    # the value ends its line, as the file line does
+    result = sqltool.execute_pgdb_query("SELECT revenue, month FROM monthly")
+    assert hostile in result
+    path = result.splitlines()[-1].split("pandas.read_csv(", 1)[1][:-1]
+    reply = reply_from_dict(session["replies"][3])
+    filled = reply.filled({"messages": [{"role": "tool", "content": "schema"}, {"role": "tool", "content": result}]})
+    code = json.loads(filled.tool_calls[0][1])["code"]
+    assert "pd.read_csv(%s)" % path in code and "system" not in code
+
+
 @pytest.fixture
 def workdir(tmp_path, analysis_environment):
     # The demo's environment is the one the tests made already.
