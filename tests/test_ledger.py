@@ -2,7 +2,7 @@
 
 import time
 
-from velto_ai_sdk.ledger import Claim, Ledger
+from velto_ai_sdk.api.ledger import Claim, Ledger
 
 
 def test_a_claim_holds_a_row_for_its_holder_until_it_runs_out(tmp_path):

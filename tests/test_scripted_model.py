@@ -283,7 +283,7 @@ class TestLifecycle:
     def test_command_line_replays_a_file(self, tmp_path):
         path = tmp_path / "session.json"
         path.write_text(json.dumps({"model": "gpt-4o-mini", "replies": [{"content": "replayed"}]}))
-        src = str(Path(scripted_model.__file__).resolve().parents[1])
+        src = str(Path(scripted_model.__file__).resolve().parents[2])
         env = dict(os.environ, PYTHONPATH=src + os.pathsep + os.environ.get("PYTHONPATH", ""))
         proc = subprocess.Popen([sys.executable, "-m", "velto_ai_sdk.scripted_model", str(path)],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)

@@ -1,4 +1,4 @@
-"""What every engine provides, and what they share.
+"""What every engine provides (what they share beside it is in shared.py).
 
 Each engine file (postgresql.py, mysql.py, mssql.py) holds one Dialect
 subclass that owns everything the connectors know about its engine: the
@@ -11,12 +11,10 @@ result and schema text) is shared and engine-blind.
 
 from __future__ import annotations
 
-import os
 import re
-import select
-import socket
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
+from .shared import readable
 from .watchdog import Stopper
 
 if TYPE_CHECKING:
@@ -26,40 +24,6 @@ if TYPE_CHECKING:
     from .schema import Relation
     from .session import Session
     from .settings import SqlSettings
-
-# A login that can only read, suggested when an account is refused; the
-# password is for the administrator to choose.
-READER = "velto_reader"
-READER_PASSWORD = "choose-a-password"
-
-
-class SqlError(Exception):
-    """A failure whose message is already written for the model."""
-
-
-def readable(fd: int) -> bool:
-    """Whether the socket has something to read. An idle pooled connection has
-    nothing to say; when it does, the server has closed it or is about to."""
-    try:
-        ready, _, _ = select.select([fd], [], [], 0)
-    except (OSError, ValueError):
-        return True
-    return bool(ready)
-
-
-def shut_down(fd: int) -> None:
-    """Shuts a connection's socket down under its driver, which wakes a thread
-    blocked reading from it. The descriptor itself stays the driver's."""
-    duplicate = socket.socket(fileno=os.dup(fd))
-    try:
-        duplicate.shutdown(socket.SHUT_RDWR)
-    finally:
-        duplicate.close()
-
-
-def sql_string(value: str) -> str:
-    """A string literal for statements that take no parameters."""
-    return "'" + value.replace("'", "''") + "'"
 
 
 class Dialect:

@@ -49,7 +49,7 @@ import tempfile
 import threading
 from typing import Any, BinaryIO, Deque, Optional, Sequence, Tuple
 
-from .base import SqlError
+from .shared import SqlError
 from .spares import spares
 from .values import value_text
 

@@ -25,9 +25,10 @@ import math
 import re
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
-from .base import READER, Dialect
+from .base import Dialect
 from .results import Result, collect, collector_for, cursor_batches, drain
 from .schema import SAMPLE_ROWS, SAMPLE_VALUE_CHARS, padded_samples
+from .shared import READER
 from .watchdog import GRACE
 
 if TYPE_CHECKING:

@@ -40,9 +40,10 @@ import struct
 import time
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from .base import READER, READER_PASSWORD, Dialect, shut_down, sql_string
+from .base import Dialect
 from .results import Result, collect, collector_for, cursor_batches
 from .schema import SAMPLE_ROWS, SAMPLE_VALUE_CHARS, padded_samples
+from .shared import READER, READER_PASSWORD, shut_down, sql_string
 from .watchdog import Stopper
 
 if TYPE_CHECKING:

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 from velto_ai_sdk import settings as environment
 
-from .base import SqlError
+from .shared import SqlError
 
 if TYPE_CHECKING:
     from .base import Dialect

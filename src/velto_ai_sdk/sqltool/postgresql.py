@@ -36,9 +36,10 @@ import re
 import time
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from .base import READER, READER_PASSWORD, Dialect, SqlError, shut_down
+from .base import Dialect
 from .results import Collector, Result, collect, collector_for
 from .schema import SAMPLE_COLUMNS, SAMPLE_ROW_CHARS, SAMPLE_ROWS, SAMPLE_VALUE_CHARS, record_values
+from .shared import READER, READER_PASSWORD, SqlError, shut_down
 from .watchdog import GRACE, Stopper
 
 if TYPE_CHECKING:

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, List
 
-from .base import SqlError
+from .shared import SqlError
 
 if TYPE_CHECKING:
     from .base import Dialect

@@ -22,9 +22,9 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional
 from velto_ai_sdk.settings import SettingError
 
 from . import pool
-from .base import SqlError
 from .privileges import check_account
 from .settings import SqlSettings, current_settings
+from .shared import SqlError
 from .text import driver_message, error_text
 from .watchdog import Alarm, watchdog
 

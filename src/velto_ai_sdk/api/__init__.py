@@ -17,7 +17,7 @@ loaded after import still counts:
   ``VELTO_MODEL_NAME`` and ``VELTO_TEMPERATURE``.
 
 Every usage report is first written to the local ledger
-(:mod:`velto_ai_sdk.ledger`, ``VELTO_USAGE_DB``). In service mode the row is
+(:mod:`velto_ai_sdk.api.ledger`, ``VELTO_USAGE_DB``). In service mode the row is
 marked sent once the service has taken it; a report the service could not
 take stays unsent and ``flush_usage()`` sends it later. A report is claimed in
 the ledger by the call that posts it, so that concurrent flushes post each
@@ -25,6 +25,10 @@ report once.
 
 Importing this module creates no file and opens no connection; ``requests`` is
 imported on first use.
+
+This file is the client; beside it are its settings (``settings.py``), one
+bounded HTTP exchange (``exchange.py``), the ledger (``ledger.py``) and the
+errors it raises (``errors.py``).
 """
 
 from __future__ import annotations
@@ -39,14 +43,14 @@ import time
 from datetime import datetime, timedelta, timezone
 from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
 
-from . import __version__
-from .api_errors import VeltoAPIError, VeltoAuthenticationError, VeltoConfigError, VeltoServiceUnavailableError
-from .api_settings import Limits, ledger_path, limits, local_model, service_mode, service_url, shown_url
-from .api_settings import data_directory  # noqa: F401  (where the command line keeps its files too)
+from .. import __version__
+from .errors import VeltoAPIError, VeltoAuthenticationError, VeltoConfigError, VeltoServiceUnavailableError
+from .settings import Limits, ledger_path, limits, local_model, service_mode, service_url, shown_url
+from .settings import data_directory  # noqa: F401  (where the command line keeps its files too)
 from .ledger import Claim, Ledger
 
 if TYPE_CHECKING:
-    from .api_http import Answer
+    from .exchange import Answer
 
 __all__ = [
     "VeltoAPIHandler",
@@ -166,13 +170,13 @@ class _Service:
     """Requests to the account service with one key, one session and its limits."""
 
     def __init__(self, url: str, key: str, limits: Limits) -> None:
-        from . import api_http  # here rather than at import: requests is slow to import
+        from . import exchange  # here rather than at import: requests is slow to import
 
         self.url = url
         self.limits = limits
         self._key = key
-        self._http = api_http
-        self._session = api_http.new_session(
+        self._http = exchange
+        self._session = exchange.new_session(
             {
                 "Authorization": f"Bearer {key}",
                 "Accept": "application/json",

@@ -26,7 +26,7 @@ from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any, Dict, Iterator, NamedTuple, Optional
 
-from .api_errors import VeltoAPIError
+from .errors import VeltoAPIError
 
 BUSY_TIMEOUT = 30.0  # seconds a writer waits for another process's write
 

@@ -3,7 +3,7 @@ and its ledger raise the same classes that ``velto_ai_sdk.api`` exports."""
 
 from __future__ import annotations
 
-from .settings import SettingError
+from ..settings import SettingError
 
 __all__ = ["VeltoAPIError", "VeltoAuthenticationError", "VeltoServiceUnavailableError", "VeltoConfigError"]
 

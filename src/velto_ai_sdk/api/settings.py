@@ -2,7 +2,7 @@
 
 They follow the one rule of :mod:`velto_ai_sdk.settings` (unset means the
 default; a value out of range is an error, never clamped); a bad value is
-raised as :class:`~velto_ai_sdk.api_errors.VeltoConfigError`, which callers
+raised as :class:`~velto_ai_sdk.api.errors.VeltoConfigError`, which callers
 of the account client already catch as a ``VeltoAPIError``.
 """
 
@@ -16,8 +16,8 @@ from pathlib import Path
 from typing import Any, Dict, Iterator, Optional
 from urllib.parse import urlsplit, urlunsplit
 
-from . import settings
-from .api_errors import VeltoConfigError
+from .. import settings
+from .errors import VeltoConfigError
 
 DEFAULT_MODEL_NAME = "gpt-4o-mini"
 DEFAULT_TIMEOUT = 10.0  # seconds, for the whole of each request
