@@ -23,9 +23,9 @@ import contextvars
 import io
 import sys
 import threading
-from typing import Any, Iterator, List, Optional, TextIO
+from typing import Any, Iterator, List, Optional
 
-_target: "contextvars.ContextVar[Optional[TextIO]]" = contextvars.ContextVar("velto_chat_output", default=None)
+_target: "contextvars.ContextVar[Optional[Any]]" = contextvars.ContextVar("velto_chat_output", default=None)
 _install_lock = threading.Lock()
 
 
@@ -62,7 +62,7 @@ def _install() -> None:
 
 
 @contextlib.contextmanager
-def output_to(stream: Optional[TextIO]) -> Iterator[None]:
+def output_to(stream: Optional[Any]) -> Iterator[None]:
     """Within the block, this thread's standard output goes to `stream`
     (None: to the host's standard output, as outside any block)."""
     _install()
