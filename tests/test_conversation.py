@@ -187,13 +187,18 @@ def test_quiet_in_threads_while_the_host_prints(analyst, scripted_chat_server, c
         return tool_call_reply([("ExecutePostgresSQLQuery", {"sql_query": QUERY})])
 
     scripted_chat_server([model] * 4, env=True)
+    # Each line in one write: print's own two writes (the text, then the
+    # line end) may interleave between threads anywhere.
+    def host_print(line):
+        print(line + "\n", end="")
+
     answers = {}
     printed_by_handlers = []
 
     def converse(name):
         def handler(event):  # the host's own print, inside the conversation's thread
             if event.type == "answered":
-                print("%s answered" % name)
+                host_print("%s answered" % name)
                 printed_by_handlers.append(name)
 
         talk = Conversation("account-1", analyst, "postgresql", on_event=handler)
@@ -204,7 +209,7 @@ def test_quiet_in_threads_while_the_host_prints(analyst, scripted_chat_server, c
         thread.start()
     host_lines = 0
     while any(thread.is_alive() for thread in threads):
-        print("host line %d" % host_lines)
+        host_print("host line %d" % host_lines)
         host_lines += 1
         threads[0].join(0.01)
     for thread in threads:
