@@ -277,6 +277,19 @@ class TestRefusedBeforeTheModel:
             talk.ask("How many?")
         assert server.chat_bodies == [] and talk.turns == ()
 
+    def test_an_agent_that_cannot_be_built(self, analyst, server, monkeypatch, capsys):
+        import velto_ai_sdk.agent as agent
+
+        def refuse(**settings):
+            raise RuntimeError("executor refused its settings")
+
+        monkeypatch.setattr(agent, "AgentExecutor", refuse)
+        with pytest.raises(SetupError, match="^the agent could not be built: executor refused its settings$"):
+            Conversation("account-1", analyst, "postgresql")
+        assert capsys.readouterr().out == ""
+        with pytest.raises(TypeError, match="verbose must be True, False or a text stream, not int"):
+            Conversation("account-1", analyst, "postgresql", verbose=1)
+
     def test_missing_set_up(self, analyst, server, sql_env, monkeypatch, analysis_environment):
         talk = Conversation("account-1", analyst, "postgresql")
         monkeypatch.setattr(codetool, "python_executable", None)
