@@ -308,6 +308,9 @@ class TestScriptEnvironment:
     def test_a_backend_the_host_chose_is_kept(self, runner, monkeypatch):
         monkeypatch.setenv("MPLBACKEND", "svg")
         assert codetool.execute_code("import os; print(os.environ['MPLBACKEND'])") == "svg\n"
+        # a notebook's inline backend is a module of the host's, not the environment's
+        monkeypatch.setenv("MPLBACKEND", "module://matplotlib_inline.backend_inline")
+        assert codetool.execute_code("import os; print(os.environ['MPLBACKEND'])") == "Agg\n"
 
     def test_no_descriptor_of_the_host_reaches_it(self, runner, tmp_path):
         # An inheritable descriptor, as a database connection's socket may be.

@@ -3,6 +3,7 @@
     velto-ai init [DIR]              set up the private code environment
     velto-ai install PACKAGE...      install packages into it
     velto-ai ask --engine E QUESTION answer a question about a database
+    velto-ai chat --engine E         a conversation about a database
     velto-ai usage                   totals of the local usage ledger
     velto-ai check                   the databases, the model and the code environment
     velto-ai demo                    a question about a sample shop, end to end
@@ -14,13 +15,11 @@ failed, 2 when it could not start (bad arguments, nothing configured).
 from __future__ import annotations
 
 import argparse
-import contextlib
 import json
 import os
 import sys
-import time
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, List, Optional, Sequence, Tuple
 
 from velto_ai_sdk.sqltool import ENGINES
 
@@ -28,10 +27,8 @@ PROGRAM = "velto-ai"
 DEFAULT_PACKAGES = ["matplotlib", "scikit-learn", "numpy", "statsmodels", "pandas", "scipy"]
 IMPORT_CHECK = "import matplotlib, sklearn, numpy, statsmodels, pandas, scipy"
 MODEL_CHECK_TIMEOUT = 5.0
-FAILED_ANSWERS = ("An error occurred", "Error: No output generated from the agent.")
 COLD_HELP = ("run each of the agent's scripts in a fresh interpreter instead of forking it from the warm "
              "worker (as VELTO_CODE_WARM=0 does)")
-IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".svg", ".gif", ".webp", ".pdf")
 
 
 class CommandError(Exception):
@@ -121,103 +118,88 @@ def command_install(options: argparse.Namespace) -> int:
     return 0
 
 
-# ask ------------------------------------------------------------------------------
+# ask and chat ---------------------------------------------------------------------
 
 
-def image_files(directory: Path) -> Dict[str, float]:
-    if not directory.is_dir():
-        return {}
-    return {str(path): path.stat().st_mtime for path in directory.rglob("*")
-            if path.is_file() and path.suffix.lower() in IMAGE_SUFFIXES}
+def engine_argument(text: str) -> str:
+    """The engine's name from any usual spelling (PostgreSQL, postgres, MariaDB, SQL Server...)."""
+    from velto_ai_sdk.chat.checks import engine_name
 
-
-def new_images(before: Dict[str, float], after: Dict[str, float], answer: Any) -> List[str]:
-    """Images the run wrote into the media directory, and any other existing
-    image file the answer names."""
-    paths = [path for path, mtime in sorted(after.items()) if before.get(path) != mtime]
-    named = answer.get("image_url") if isinstance(answer, dict) else None
-    for path in named if isinstance(named, list) else [named]:
-        if isinstance(path, str) and path not in paths and os.path.isfile(path):
-            paths.append(path)
-    return paths
-
-
-def parse_answer(text: str) -> Optional[Dict[str, Any]]:
     try:
-        answer = json.loads(text)
+        return engine_name(text)
     except ValueError:
-        return None
-    return answer if isinstance(answer, dict) else None
+        raise argparse.ArgumentTypeError("invalid choice: %r (choose from %s, or a usual spelling of one)"
+                                         % (text, ", ".join(sorted(ENGINES))))
 
 
-def run_question(options: argparse.Namespace, media: Path, account_key: str) -> str:
-    from velto_ai_sdk import agent
+def open_conversation(options: argparse.Namespace, on_event: Any) -> Any:
+    """The conversation the options describe, with everything it needs
+    checked first: the database's URL, the code environment, the media
+    directory, the model's settings."""
+    from velto_ai_sdk.chat import Conversation, SetupError
+    from velto_ai_sdk.chat.checks import database_configured, media_directory
+    from velto_ai_sdk.terminal import TraceStream
 
-    trace = sys.stderr if options.verbose else open(os.devnull, "w")
-    with contextlib.ExitStack() as stack:
-        if trace is not sys.stderr:
-            stack.callback(trace.close)
-        stack.enter_context(contextlib.redirect_stdout(trace))
-        try:
-            executor = agent.create_agent(account_key, str(media), ENGINES[options.engine].prompt_name,
-                                          options.instructions)
-        except Exception as error:
-            raise CommandError("could not create the agent: %s" % error, 2)
-        if executor is None:
-            raise CommandError("could not create the agent (run with --verbose to see why)", 2)
-        # The agent reports a failed run as a printed line; keep it for the message.
-        lines: List[str] = []
-        stack.enter_context(contextlib.redirect_stdout(_Tee(trace, lines)))
-        result = agent.run_agent(executor, account_key, options.question)
-    if result in FAILED_ANSWERS:
-        reason = next((line for line in lines if line.startswith("An error occurred when running the agent: ")), "")
-        raise CommandError("the agent could not answer%s" % (": " + reason.split(": ", 1)[1] if reason else ""))
-    return result
+    try:
+        database_configured(options.engine)
+        media = media_directory(options.media)
+    except (SetupError, ValueError) as error:
+        raise CommandError(str(error), 2)
+    warm_code_runs(options)
+    ready_environment(options.env)
+    verbose: Any = TraceStream(sys.stderr, sys.stderr.isatty()) if options.verbose else False
+    try:
+        return Conversation(account_key_of(options), media, options.engine, options.instructions,
+                            on_event=on_event, verbose=verbose)
+    except SetupError as error:
+        raise CommandError(str(error), 2)
+    except Exception as error:
+        raise CommandError("could not create the agent: %s" % error, 2)
 
 
-class _Tee:
-    """Writes through to `stream`, and keeps the complete lines."""
+def question_of(options: argparse.Namespace) -> str:
+    from velto_ai_sdk.chat.checks import question_text
 
-    def __init__(self, stream: Any, lines: List[str]) -> None:
-        self.stream, self.lines, self.pending = stream, lines, ""
-
-    def write(self, text: str) -> int:
-        self.stream.write(text)
-        self.pending += text
-        *complete, self.pending = self.pending.split("\n")
-        self.lines.extend(complete)
-        return len(text)
-
-    def flush(self) -> None:
-        self.stream.flush()
+    question = sys.stdin.read().strip() if options.question == "-" else options.question
+    try:
+        return question_text(question)
+    except ValueError as error:
+        raise CommandError(str(error), 2)
 
 
 def command_ask(options: argparse.Namespace) -> int:
-    engine = ENGINES[options.engine]
-    if not os.environ.get(engine.variable):
-        raise CommandError("no %s database is configured: set %s to its SQLAlchemy URL, for example %s"
-                           % (engine.label, engine.variable, engine.example_url), 2)
-    warm_code_runs(options)
-    ready_environment(options.env)
-    media = Path(options.media).expanduser().resolve()
-    try:
-        media.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise CommandError("cannot use %s for images: %s" % (media, error), 2)
-    account_key = account_key_of(options)
-    before = image_files(media)
-    started = time.time()
-    result = run_question(options, media, account_key)
-    answer = parse_answer(result)
-    images = new_images(before, image_files(media), answer)
+    from rich.console import Console
+
+    from velto_ai_sdk.chat.shown import visible
+    from velto_ai_sdk.terminal import EventRelay, ask_with_progress
+
+    question = question_of(options)
+    relay = EventRelay()
+    conversation = open_conversation(options, relay)
+    answer = ask_with_progress(conversation, relay, Console(stderr=True), question)
     if options.json:
-        print(json.dumps({"answer": answer if answer is not None else result, "images": images,
-                          "seconds": round(time.time() - started, 1)}, indent=2))
-        return 0
-    print(answer["answer"] if answer and "answer" in answer else result)
-    for path in images:
-        print("Image: %s" % path)
+        print(json.dumps(answer.to_dict(), indent=2))
+    elif answer.ok:
+        print(visible(answer.message))
+        for path in answer.images:
+            print("Image: %s" % visible(path))
+    if not answer.ok:
+        raise CommandError("the agent could not answer: %s" % visible(answer.error or ""))
     return 0
+
+
+def command_chat(options: argparse.Namespace) -> int:
+    from rich.console import Console
+
+    from velto_ai_sdk.api import data_directory
+    from velto_ai_sdk.terminal import Chat, EventRelay, terminal_lines
+
+    relay = EventRelay()
+    conversation = open_conversation(options, relay)
+    interactive = sys.stdin.isatty()
+    lines = terminal_lines(data_directory() / "chat_history") if interactive else iter(sys.stdin)
+    chat = Chat(conversation, relay, Console(), Console(stderr=True), interactive)
+    return chat.run(lines)
 
 
 # usage ----------------------------------------------------------------------------
@@ -365,20 +347,33 @@ def parser() -> argparse.ArgumentParser:
     install.add_argument("packages", nargs="+", metavar="PACKAGE", help="a pip requirement, such as seaborn==0.13.2")
     install.set_defaults(run=command_install)
 
-    ask = commands.add_parser("ask", help="answer a question about a database",
+    conversation = argparse.ArgumentParser(add_help=False)
+    conversation.add_argument("--engine", required=True, type=engine_argument, metavar="{%s}" % ",".join(
+        sorted(ENGINES)), help="the database engine (a usual spelling such as PostgreSQL or MariaDB does too)")
+    conversation.add_argument("--media", default=os.environ.get("VELTO_MEDIA_DIR", "velto_media"), metavar="DIR",
+                              help="where charts are saved (default: $VELTO_MEDIA_DIR, else ./velto_media)")
+    conversation.add_argument("--instructions", metavar="TEXT", help="your own instructions to the agent")
+    conversation.add_argument("--key", metavar="KEY", help="your account key (default: $VELTO_API_KEY)")
+    conversation.add_argument("--verbose", action="store_true",
+                              help="show the agent's steps on standard error (in colour only on a terminal)")
+    conversation.add_argument("--cold", action="store_true", help=COLD_HELP)
+
+    ask = commands.add_parser("ask", parents=[conversation], help="answer a question about a database",
                               description="Put one question to the agent and print its answer, and the paths of "
                                           "any images it made. The database comes from VELTO_MYSQL_URL, "
-                                          "VELTO_POSTGRES_URL or VELTO_MSSQL_URL.")
-    ask.add_argument("--engine", required=True, choices=sorted(ENGINES), help="the database engine")
-    ask.add_argument("--media", default=os.environ.get("VELTO_MEDIA_DIR", "velto_media"), metavar="DIR",
-                     help="where charts are saved (default: $VELTO_MEDIA_DIR, else ./velto_media)")
-    ask.add_argument("--instructions", metavar="TEXT", help="your own instructions to the agent")
-    ask.add_argument("--json", action="store_true", help="print the answer and the images as JSON")
-    ask.add_argument("--key", metavar="KEY", help="your account key (default: $VELTO_API_KEY)")
-    ask.add_argument("--verbose", action="store_true", help="show the agent's steps on standard error")
-    ask.add_argument("--cold", action="store_true", help=COLD_HELP)
-    ask.add_argument("question", metavar="QUESTION")
+                                          "VELTO_POSTGRES_URL or VELTO_MSSQL_URL. When the question has no "
+                                          "answer, the reason goes to standard error and the exit status is 1.")
+    ask.add_argument("--json", action="store_true",
+                     help="print the answer as JSON: text, data, queries, scripts, images, tokens, cost, seconds, "
+                          "error (the same fields every time)")
+    ask.add_argument("question", metavar="QUESTION", help="the question; - reads it from standard input")
     ask.set_defaults(run=command_ask)
+
+    chat = commands.add_parser("chat", parents=[conversation], help="a conversation about a database",
+                               description="Ask questions one after another; each may build on the answers so "
+                                           "far. Commands: /sql, /code, /reset, /help, /quit. When standard input "
+                                           "is not a terminal, each of its lines is a question.")
+    chat.set_defaults(run=command_chat)
 
     usage = commands.add_parser("usage", help="totals of the local usage ledger",
                                 description="Questions, tokens and cost recorded in the local usage ledger "

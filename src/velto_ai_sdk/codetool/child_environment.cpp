@@ -18,6 +18,11 @@ bool allowed(const std::string& name) {
     return name.compare(0, 3, "LC_") == 0;
 }
 
+// A backend named "module://..." is a module of the host's interpreter (a
+// notebook's inline backend is one); the private environment lacks it, and
+// matplotlib would refuse to load with it.
+bool hosts_own_backend(const std::string& value) { return value.compare(0, 9, "module://") == 0; }
+
 std::string encoded(py::handle text) {
     PyObject* bytes = PyUnicode_EncodeFSDefault(text.ptr());
     if (bytes == nullptr) {
@@ -38,8 +43,12 @@ std::vector<std::string> child_environment(py::handle environ, py::handle passed
         if (!backend && !allowed(key) && !frame::contains(passed_names, name)) {
             continue;
         }
+        std::string value = encoded(item[py::int_(1)]);
+        if (backend && hosts_own_backend(value)) {
+            continue;
+        }
         backend_chosen = backend_chosen || backend;
-        entries.push_back(key + "=" + encoded(item[py::int_(1)]));
+        entries.push_back(key + "=" + value);
     }
     // Charts are written to files; there is no display to open.
     if (!backend_chosen) {
