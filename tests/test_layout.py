@@ -22,7 +22,7 @@ LAYERS = [
     {"codetool", "warm_worker", "sqltool", "scripted_model"},  # the tools, and the model's stand-in
     {"master", "agent", "api"},
     {"chat"},  # conversations
-    {"cli", "serve", "demo"},  # the command line and the web app
+    {"cli", "terminal", "serve", "demo"},  # the command line, its chat screen and the web app
 ]
 LAYER = {part: number for number, parts in enumerate(LAYERS) for part in parts}
 CPP_PARTS = {"frame", "codetool", "master", "agent"}  # folders of C++ sources
@@ -125,15 +125,28 @@ def is_type_checking(test: ast.expr) -> bool:
         isinstance(test, ast.Attribute) and test.attr == "TYPE_CHECKING")
 
 
+def lazy_face(tree: ast.Module) -> Iterator[ast.AST]:
+    """The nodes of a module-level __getattr__: a package's face may offer a
+    higher part's names, loaded only when a caller asks for one."""
+    for statement in tree.body:
+        if isinstance(statement, ast.FunctionDef) and statement.name == "__getattr__":
+            yield from ast.walk(statement)
+
+
 def imports(module: str) -> Iterator[Tuple[str, bool]]:
-    """(imported module, whether only for type checking) for each import in the file."""
+    """(imported module, whether only for type checking) for each import in the
+    file. Only the package's own face may offer names lazily: what it imports
+    for that, and only for type checking, is left out of the graph."""
     tree = ast.parse(MODULES[module].read_text(encoding="utf-8"))
     typing_only = set()
     for node in ast.walk(tree):
         if isinstance(node, ast.If) and is_type_checking(node.test):
             typing_only.update(id(child) for statement in node.body for child in ast.walk(statement))
+    skipped = set()
+    if module == PACKAGE:
+        skipped = typing_only | {id(node) for node in lazy_face(tree)}
     for node in ast.walk(tree):
-        if isinstance(node, (ast.Import, ast.ImportFrom)):
+        if isinstance(node, (ast.Import, ast.ImportFrom)) and id(node) not in skipped:
             for name in target(module, node):
                 yield name, id(node) in typing_only
 
