@@ -208,4 +208,7 @@ def check_results_directory() -> Tuple[bool, str]:
         return False, "%s: no file can be written there (%s)" % (directory, exc.strerror or exc)
     os.close(fd)
     os.unlink(path)
+    if settings.results_dir is None:
+        return True, ("not set: each process writes to a private directory under %s, removed when it exits (a file "
+                      "was written in one)" % tempfile.gettempdir())
     return True, "%s: yours, closed to others, and a file was written there" % directory
