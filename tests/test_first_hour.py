@@ -378,6 +378,8 @@ def test_the_command_line_reads_the_dotenv_of_its_directory_or_above(shell, tmp_
     env["VELTO_USAGE_DB"] = str(tmp_path / "set.sqlite3")  # what is set wins
     assert json.loads(velto_ai(env, here, "usage", "--json").stdout)["ledger"] == str(tmp_path / "set.sqlite3")
     assert ".env" in velto_ai(env, here, "--help").stdout
+    assert velto_ai(env, here / "project", "check").stdout.splitlines()[0] == \
+        "Settings file: %s (read; variables already set win over it)" % (here / ".env")
 
 
 def test_a_host_script_with_a_dotenv_that_is_not_utf8_is_told_which_file(shell):

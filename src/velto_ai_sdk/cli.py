@@ -235,6 +235,8 @@ def command_check(options: argparse.Namespace) -> int:
     only when every one of them is fine."""
     from velto_ai_sdk.sqltool.check import check_engine, check_results_directory
 
+    if options.environment_file:
+        print("Settings file: %s (read; variables already set win over it)" % options.environment_file)
     problems = 0
     reports = [check_engine_saying_so(engine, check_engine) for engine in ENGINES.values()]
     for report in reports:
@@ -447,10 +449,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     try:
         # before the parser, whose defaults read the environment
-        settings.load_environment_file()
+        environment_file = settings.load_environment_file()
     except settings.SettingError as error:
         return failed(CommandError(str(error), 2))
     options = parser().parse_args(argv)
+    options.environment_file = environment_file
     if options.env is None:
         options.env = default_environment()
     try:
