@@ -20,6 +20,7 @@ import pytest
 from support.account_service import LOST, Scripted, drip, flood, retry_after
 from support.child import run_python
 from velto_ai_sdk import api, settings
+from velto_ai_sdk.api import ledger as ledger_format
 
 KEY = "vk-test-5ecret"
 SRC = str(Path(__file__).resolve().parents[1] / "src")
@@ -206,10 +207,25 @@ def test_local_mode_keeps_a_private_ledger_and_sums_it(env, tmp_path):
     assert api.send_user_question(KEY, "b", 0, 0) == api.RECORDED
     assert ledger_rows() == [("local", "a", 100, 0.25, 0), ("local", "b", 0, 0.0, 0)]
     assert {k: v for k, v in api.usage_summary().items() if k != "ledger"} == \
-        {"questions": 2, "tokens": 100, "cost": 0.25, "unsent": 0}
+        {"questions": 2, "tokens": 100, "cost": 0.25, "unsent": 0, "replays": 0}
     env.setenv("VELTO_API_URL", "http://127.0.0.1:9")
     assert api.flush_usage(KEY) == 0  # local reports were never meant for a service
     assert stat.S_IMODE(os.stat(os.environ["VELTO_USAGE_DB"]).st_mode) == 0o600
+
+
+@pytest.mark.parametrize("service_mode", [False, True])
+def test_a_replayed_question_is_counted_free_and_never_sent(env, account_service, service_mode):
+    if service_mode:
+        env.setenv("VELTO_API_URL", account_service.url)
+    with api.replayed_session():
+        assert api.send_user_question(KEY, "replayed", 1500, 0.25) == api.RECORDED
+    assert api.send_user_question(KEY, "asked", 100, 0.5) == (api.SENT if service_mode else api.RECORDED)
+    with ledger() as conn:
+        rows = conn.execute("SELECT question, tokens, cost, mode, replay FROM usage ORDER BY id").fetchall()
+    assert rows == [("replayed", 1500, 0.0, "local", 1), ("asked", 100, 0.5, "service" if service_mode else "local", 0)]
+    assert [report["question"] for report in account_service.reports] == (["asked"] if service_mode else [])
+    summary = api.usage_summary()
+    assert (summary["questions"], summary["tokens"], summary["cost"], summary["replays"]) == (2, 1600, 0.5, 1)
 
 
 @pytest.mark.parametrize("service_mode, outcome", [(False, api.LOST), (True, api.SENT)])
@@ -480,7 +496,7 @@ def test_a_first_format_ledger_is_upgraded_in_place_with_nothing_lost(env, accou
     assert api.flush_usage(KEY) == 1
     assert [h["Idempotency-Key"] for m, p, h in account_service.requests] == ["r3"]
     with ledger() as conn:
-        assert conn.execute("PRAGMA user_version").fetchone()[0] == 2
+        assert conn.execute("PRAGMA user_version").fetchone()[0] == ledger_format.VERSION
         kept = conn.execute("SELECT report_id, created_at, question, tokens, cost, mode, key_fingerprint,"
                             " sent_at IS NOT NULL, claimed_by FROM usage ORDER BY id").fetchall()
     assert [row[:7] for row in kept] == [row[:7] for row in rows]

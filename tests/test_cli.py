@@ -64,9 +64,9 @@ class TestFailuresBeforeAnyWork:
         cli_env["VELTO_POSTGRES_URL"] = "postgresql+psycopg://nobody@127.0.0.1:1/none"
         done = velto_ai(cli_env, "--env", str(tmp_path / "missing"), "ask", "--engine", "postgresql", "Q?")
         assert done.returncode == 2
-        assert "run `velto-ai init` first" in done.stderr
+        assert "run `velto-ai init %s` first" % (tmp_path / "missing") in done.stderr  # the --env given
         done = velto_ai(cli_env, "--env", str(tmp_path / "missing"), "install", "seaborn")
-        assert done.returncode == 2 and "run `velto-ai init` first" in done.stderr
+        assert done.returncode == 2 and "run `velto-ai init %s` first" % (tmp_path / "missing") in done.stderr
 
 
 class TestEnvironmentCommands:
@@ -76,9 +76,12 @@ class TestEnvironmentCommands:
         assert done.stdout == "Code environment ready: %s\n" % analysis_environment.path
 
     def test_init_on_a_directory_that_is_no_environment(self, cli_env, tmp_path):
+        (tmp_path / "notes.txt").write_text("mine")
         done = velto_ai(cli_env, "init", str(tmp_path))
-        assert done.returncode == 1
-        assert done.stderr.startswith("velto-ai: could not set up the code environment in %s" % tmp_path)
+        assert done.returncode == 2
+        assert done.stderr == ("velto-ai: %s is a folder of other things, not a code environment (it has no "
+                               "pyvenv.cfg): give a new or empty directory\n" % tmp_path)
+        assert os.listdir(tmp_path) == ["notes.txt"]
 
     def test_install_reports_pips_failure(self, cli_env, analysis_environment, small_wheels):
         env_option = ["--env", analysis_environment.path]
@@ -220,7 +223,7 @@ class TestCheck:
         done = velto_ai(cli_env, "--env", str(tmp_path / "none"), "check")
         assert done.returncode == 1
         assert "Databases: PROBLEM" in done.stdout and "none configured" in done.stdout
-        assert "run `velto-ai init`" in done.stdout
+        assert "run `velto-ai init %s`" % (tmp_path / "none") in done.stdout
 
 
 class TestAskFailures:

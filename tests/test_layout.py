@@ -22,7 +22,7 @@ LAYERS = [
     {"codetool", "warm_worker", "sqltool", "scripted_model"},  # the tools, and the model's stand-in
     {"master", "agent", "api"},
     {"chat"},  # conversations
-    {"cli", "terminal", "serve", "demo"},  # the command line, its chat screen and the web app
+    {"cli", "code_environment", "terminal", "serve", "demo"},  # the command line, its chat screen and the web app
 ]
 LAYER = {part: number for number, parts in enumerate(LAYERS) for part in parts}
 CPP_PARTS = {"frame", "codetool", "master", "agent"}  # folders of C++ sources

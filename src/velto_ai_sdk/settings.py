@@ -11,6 +11,10 @@ later, or a variable changed by the host, counts at the next call. The rule:
 
 The code runner's C++ reads its own settings by the same rule with the same
 messages (``frame/settings.h``).
+
+A ``.env`` file puts settings in the environment: importing
+``velto_ai_sdk.agent`` loads the host's (python-dotenv's own rule), and the
+command line loads the working directory's with :func:`load_environment_file`.
 """
 
 from __future__ import annotations
@@ -19,7 +23,7 @@ import math
 import os
 from typing import List, Optional
 
-__all__ = ["SettingError", "text", "flag", "integer", "number", "names"]
+__all__ = ["SettingError", "text", "flag", "integer", "number", "names", "load_environment_file"]
 
 _TRUE = ("1", "true", "yes", "on")
 _FALSE = ("0", "false", "no", "off")
@@ -93,3 +97,24 @@ def names(name: str) -> List[str]:
     if raw is None:
         return []
     return [part.strip() for part in raw.split(",") if part.strip()]
+
+
+def load_environment_file() -> Optional[str]:
+    """Loads the ``.env`` file of the working directory, or of the nearest
+    directory above it that has one, as python-dotenv does for a host's
+    script; variables already set keep their values. Returns the file's
+    path, or None when there is none; SettingError names the file when it
+    cannot be read."""
+    import dotenv
+
+    path = dotenv.find_dotenv(usecwd=True)
+    if not path:
+        return None
+    try:
+        dotenv.load_dotenv(path)
+    except UnicodeDecodeError as exc:
+        raise SettingError(f"{path} is not UTF-8 text (byte 0x{exc.object[exc.start]:02x} at offset {exc.start}): "
+                           "save it as UTF-8") from None
+    except OSError as exc:
+        raise SettingError(f"cannot read {path}: {exc.strerror or exc}") from None
+    return path

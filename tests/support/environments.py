@@ -78,11 +78,13 @@ def analysis_environment(tmp_path_factory):
     return SimpleNamespace(path=str(path), python=python, output=done.stdout, pip_calls=pip_calls)
 
 
-def build_wheel(directory, name, value, version="1.0"):
-    """A pure-Python wheel whose package `name` holds VALUE = value."""
-    dist_info = "%s-%s.dist-info" % (name, version)
+def build_wheel(directory, name, value, version="1.0", package=None):
+    """A pure-Python wheel of the distribution `name` whose package (`name`
+    unless `package` says otherwise) holds VALUE = value."""
+    dist = name.replace("-", "_")
+    dist_info = "%s-%s.dist-info" % (dist, version)
     files = {
-        "%s/__init__.py" % name: "VALUE = %r\n" % (value,),
+        "%s/__init__.py" % (package or dist): "VALUE = %r\n" % (value,),
         dist_info + "/METADATA": "Metadata-Version: 2.1\nName: %s\nVersion: %s\n" % (name, version),
         dist_info + "/WHEEL": "Wheel-Version: 1.0\nGenerator: velto-tests\nRoot-Is-Purelib: true\nTag: py3-none-any\n",
     }
@@ -93,7 +95,7 @@ def build_wheel(directory, name, value, version="1.0"):
         record.append("%s,sha256=%s,%d" % (file_name, digest, len(data)))
     record.append(dist_info + "/RECORD,,")
     files[dist_info + "/RECORD"] = "\n".join(record) + "\n"
-    path = Path(directory) / ("%s-%s-py3-none-any.whl" % (name, version))
+    path = Path(directory) / ("%s-%s-py3-none-any.whl" % (dist, version))
     with zipfile.ZipFile(path, "w") as wheel:
         for file_name, text in files.items():
             wheel.writestr(file_name, text)

@@ -47,6 +47,23 @@ def with_marker(text):
     return found
 
 
+def with_variable(name, value):
+    """Live processes whose environment holds NAME=value (a marker a test
+    gives a command, which every process it starts inherits)."""
+    wanted = ("%s=%s" % (name, value)).encode()
+    found = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit() or int(pid) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as environ:
+                if wanted in environ.read().split(b"\0") and identity(int(pid)):
+                    found.append(int(pid))
+        except OSError:
+            continue
+    return found
+
+
 def still_alive(identities):
     return [known for known in identities if identity(known[0]) == known]
 

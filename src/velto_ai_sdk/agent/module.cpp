@@ -21,6 +21,33 @@ bool no_caller_file(py::error_already_set& error) {
     return traceback && py::str(traceback.attr("tb_frame").attr("f_code").attr("co_name")).equal(py::str("find_dotenv"));
 }
 
+// The .env file python-dotenv reads: the first one from the directory of
+// the host's file up, or, for a host without a file, from the working
+// directory up (as below).
+py::object environment_file() {
+    py::object find_dotenv = py::module_::import("dotenv").attr("find_dotenv");
+    try {
+        return find_dotenv();
+    } catch (py::error_already_set& error) {
+        if (!no_caller_file(error)) {
+            throw;
+        }
+        return find_dotenv("usecwd"_a = true);
+    }
+}
+
+// A .env file that is not UTF-8 fails python-dotenv with a UnicodeDecodeError
+// that names no file. The same error, its reason naming the file, tells the
+// host what to mend; the original is its cause.
+[[noreturn]] void raise_naming_file(py::error_already_set& error) {
+    py::object original = error.value();
+    py::object reason = py::str("{} in {} (save it as UTF-8)").format(original.attr("reason"), environment_file());
+    py::object mended = py::handle(PyExc_UnicodeDecodeError)(original.attr("encoding"), original.attr("object"),
+                                                             original.attr("start"), original.attr("end"), reason);
+    PyException_SetCause(mended.ptr(), original.release().ptr());
+    frame::raise(PyExc_UnicodeDecodeError, mended);
+}
+
 // python-dotenv looks for the .env file from the directory of the file that
 // called it, found by walking the stack; from here, that is the host's file
 // that imported this module. A host without a file (python -c, a script
@@ -28,13 +55,20 @@ bool no_caller_file(py::error_already_set& error) {
 // for such hosts python-dotenv's own rule is the working directory.
 void load_environment_file(frame::Module& module) {
     try {
-        module.global("load_dotenv")();
+        try {
+            module.global("load_dotenv")();
+        } catch (py::error_already_set& error) {
+            if (!no_caller_file(error)) {
+                throw;
+            }
+            py::object find_dotenv = py::module_::import("dotenv").attr("find_dotenv");
+            module.global("load_dotenv")(find_dotenv("usecwd"_a = true));
+        }
     } catch (py::error_already_set& error) {
-        if (!no_caller_file(error)) {
+        if (!error.matches(PyExc_UnicodeDecodeError)) {
             throw;
         }
-        py::object find_dotenv = py::module_::import("dotenv").attr("find_dotenv");
-        module.global("load_dotenv")(find_dotenv("usecwd"_a = true));
+        raise_naming_file(error);
     }
 }
 

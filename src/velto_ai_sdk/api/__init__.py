@@ -16,6 +16,10 @@ loaded after import still counts:
 * Local mode, when it is not set. Settings come from ``OPENAI_API_KEY``,
   ``VELTO_MODEL_NAME`` and ``VELTO_TEMPERATURE``.
 
+A question a recorded session answered (inside ``replayed_session()``, as the
+demo's replay does) is written to the ledger as a replay, its tokens counted
+and its cost 0, and is never sent to a service: no model was paid for it.
+
 Every usage report is first written to the local ledger
 (:mod:`velto_ai_sdk.api.ledger`, ``VELTO_USAGE_DB``). In service mode the row is
 marked sent once the service has taken it; a report the service could not
@@ -27,8 +31,8 @@ Importing this module creates no file and opens no connection; ``requests`` is
 imported on first use.
 
 This file is the client; beside it are its settings (``settings.py``), one
-bounded HTTP exchange (``exchange.py``), the ledger (``ledger.py``) and the
-errors it raises (``errors.py``).
+bounded HTTP exchange (``exchange.py``), the ledger (``ledger.py``), the
+replay marker (``replays.py``) and the errors it raises (``errors.py``).
 """
 
 from __future__ import annotations
@@ -48,6 +52,7 @@ from .errors import VeltoAPIError, VeltoAuthenticationError, VeltoConfigError, V
 from .settings import Limits, ledger_path, limits, local_model, service_mode, service_url, shown_url
 from .settings import data_directory  # noqa: F401  (where the command line keeps its files too)
 from .ledger import Claim, Ledger
+from .replays import replayed_session, replaying
 
 if TYPE_CHECKING:
     from .exchange import Answer
@@ -57,6 +62,7 @@ __all__ = [
     "send_user_question",
     "flush_usage",
     "usage_summary",
+    "replayed_session",
     "VeltoAPIError",
     "VeltoAuthenticationError",
     "VeltoServiceUnavailableError",
@@ -325,16 +331,18 @@ def send_user_question(velto_api_key: str, question: str, tokens: int, cost: flo
 
     Raises TypeError or ValueError for a bad argument, and nothing else: a
     failure of the service or of the ledger is logged and shows in the result,
-    one of SENT, RECORDED (local mode), QUEUED (kept unsent for flush_usage)
-    or LOST.
+    one of SENT, RECORDED (local mode, or a replay), QUEUED (kept unsent for
+    flush_usage) or LOST.
     """
     key = _check_key(velto_api_key)
     question, tokens, cost = _check_report(question, tokens, cost)
     report_id = secrets.token_hex(16)
     ledger = Ledger(ledger_path())
-    if not service_mode():
+    replay = replaying()
+    if replay or not service_mode():
+        cost = 0.0 if replay else cost
         try:
-            ledger.add(question, tokens, cost, report_id, None)
+            ledger.add(question, tokens, cost, report_id, None, replay=replay)
         except Exception as exc:
             log.error("Usage report lost (%d tokens, cost %s): %s", tokens, cost, exc)
             return LOST
@@ -438,7 +446,8 @@ def flush_usage(velto_api_key: Optional[str] = None) -> int:
 
 
 def usage_summary() -> Dict[str, Any]:
-    """Totals of the local ledger: questions, tokens, cost and unsent reports.
+    """Totals of the local ledger: questions, tokens, cost, unsent reports and
+    replays (questions a recorded session answered, at no cost).
 
     Reads only: a missing ledger gives zeros and is not created.
     """

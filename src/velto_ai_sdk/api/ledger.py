@@ -88,9 +88,15 @@ def _add_claims(conn: sqlite3.Connection) -> None:
     conn.execute("ALTER TABLE usage ADD COLUMN claim_expires REAL")
 
 
+def _add_replays(conn: sqlite3.Connection) -> None:
+    # 1 for a question a recorded session answered: no model was paid for it.
+    conn.execute("ALTER TABLE usage ADD COLUMN replay INTEGER NOT NULL DEFAULT 0")
+
+
 # Step n takes a ledger from format n to format n + 1; a new file goes through all.
-_UPGRADES = (_create, _add_claims)
+_UPGRADES = (_create, _add_claims, _add_replays)
 VERSION = len(_UPGRADES)
+REPLAYS_SINCE = 3  # the first format with the replay column
 
 
 class Ledger:
@@ -175,9 +181,10 @@ class Ledger:
         return hmac.new(salt.encode(), key.encode(), hashlib.sha256).hexdigest()
 
     def add(self, question: str, tokens: int, cost: float, report_id: str,
-            key: Optional[str], claim: Optional[Claim] = None) -> int:
+            key: Optional[str], claim: Optional[Claim] = None, replay: bool = False) -> int:
         """Write one report; a key marks it as meant for the service (unsent),
-        a claim holds it for the caller that posts it."""
+        a claim holds it for the caller that posts it, replay marks a
+        question a recorded session answered."""
         with self.connect() as conn:
             assert conn is not None
             fingerprint = self._fingerprint(conn, key) if key is not None else None
@@ -185,8 +192,8 @@ class Ledger:
             holder, expires = claim if claim is not None else (None, None)
             cursor = conn.execute(
                 "INSERT INTO usage (report_id, created_at, question, tokens, cost, mode, key_fingerprint,"
-                " claimed_by, claim_expires) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                (report_id, _now(), question, tokens, cost, mode, fingerprint, holder, expires),
+                " claimed_by, claim_expires, replay) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                (report_id, _now(), question, tokens, cost, mode, fingerprint, holder, expires, int(replay)),
             )
             row_id = cursor.lastrowid
             assert row_id is not None
@@ -235,14 +242,17 @@ class Ledger:
             )
 
     def summary(self) -> Dict[str, Any]:
-        """Questions, tokens, cost and unsent reports; zeros without creating a missing ledger."""
-        totals: Dict[str, Any] = {"questions": 0, "tokens": 0, "cost": 0.0, "unsent": 0}
+        """Questions, tokens, cost, unsent reports and replays; zeros without
+        creating a missing ledger."""
+        totals: Dict[str, Any] = {"questions": 0, "tokens": 0, "cost": 0.0, "unsent": 0, "replays": 0}
         with self.connect(create=False, upgrade=False) as conn:
             if conn is None:
                 return totals
-            questions, tokens, cost, unsent = conn.execute(
+            # an older ledger, read as it is, has no replays
+            replays = "COALESCE(SUM(replay), 0)" if self._version(conn) >= REPLAYS_SINCE else "0"
+            questions, tokens, cost, unsent, replays = conn.execute(
                 "SELECT COUNT(*), COALESCE(SUM(tokens), 0), TOTAL(cost),"
-                " COALESCE(SUM(mode = 'service' AND sent_at IS NULL), 0) FROM usage"
+                " COALESCE(SUM(mode = 'service' AND sent_at IS NULL), 0), %s FROM usage" % replays
             ).fetchone()
-        totals.update(questions=questions, tokens=tokens, cost=cost, unsent=unsent)
+        totals.update(questions=questions, tokens=tokens, cost=cost, unsent=unsent, replays=replays)
         return totals

@@ -41,7 +41,7 @@ from . import mssql, mysql, postgresql
 from .base import Dialect
 from .export import Export, new_export
 from .names import UnknownName, closest_names
-from .pool import dispose_engines
+from .pool import dispose_engines, engine_url  # noqa: F401  (engine_url: the URL with the engine's driver)
 from .schema import read_schema
 from .session import Session, run_call
 from .text import done_text, table_text

@@ -14,7 +14,7 @@ from __future__ import annotations
 import re
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
-from .shared import readable
+from .shared import OTHER, readable
 from .watchdog import Stopper
 
 if TYPE_CHECKING:
@@ -59,6 +59,25 @@ class Dialect:
     def dropped(self, session: "Session") -> None:
         """After a session's connection was closed instead of reset: undo on
         the server what closing it does not."""
+
+    def connect_failure(self, exc: BaseException) -> str:
+        """What a failure to open a connection means: one of shared.py's
+        UNREACHABLE, QUIET, FOREIGN, REFUSED, NO_DATABASE or OTHER."""
+        return OTHER
+
+    def connect_reason(self, message: str) -> str:
+        """The driver's words for a failed connect, without what a message
+        around them says already (the address, a question of its own)."""
+        return message
+
+    def login_hint(self, target: "Target") -> str:
+        """More words for a refused login, when the server shows why."""
+        return ""
+
+    def missing_database(self, target: "Target") -> Optional[str]:
+        """What is wrong with a URL that names no database, where the engine
+        needs one; None when it names one or needs none."""
+        return None
 
     def is_disconnect(self, exc: BaseException, session: "Session") -> bool:
         orig = getattr(exc, "orig", exc)

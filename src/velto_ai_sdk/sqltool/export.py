@@ -311,9 +311,14 @@ def _unlink(path: str) -> None:
         pass  # gone already, or the directory with it
 
 
+def results_directory(settings: Any) -> str:
+    """The directory of the result files, made when missing; SqlError when
+    it cannot be used."""
+    return _directories.directory(settings.results_dir)
+
+
 def new_export(settings: Any) -> Optional[Export]:
     """The file for a call's result, or None when files are turned off."""
     if not settings.export_rows:
         return None
-    directory = _directories.directory(settings.results_dir)
-    return Export(directory, settings.export_rows, settings.results_max_bytes)
+    return Export(results_directory(settings), settings.export_rows, settings.results_max_bytes)

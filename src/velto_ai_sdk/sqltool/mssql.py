@@ -28,7 +28,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 from .base import Dialect
 from .results import Result, collect, collector_for, cursor_batches, drain
 from .schema import SAMPLE_ROWS, SAMPLE_VALUE_CHARS, padded_samples
-from .shared import READER
+from .shared import NO_DATABASE, OTHER, QUIET, READER, REFUSED, UNREACHABLE
+from .text import driver_errors
 from .watchdog import GRACE
 
 if TYPE_CHECKING:
@@ -42,6 +43,14 @@ READ_ONLY_PASSWORD = "Choose-a-Passw0rd"
 UNKNOWN_OBJECT = 208
 UNKNOWN_COLUMN = 207
 _UNKNOWN_NAME = re.compile(r"Invalid (?:object|column) name '(.+?)'")
+# What a failed connect means, by the server's or FreeTDS's message number.
+CONNECT_FAILURES = {
+    18456: REFUSED,  # login failed
+    18452: REFUSED,  # the login is from an untrusted domain
+    4060: NO_DATABASE,  # cannot open the database the login asked for
+    20009: UNREACHABLE,  # unable to connect: the server is unavailable or does not exist
+    20003: QUIET,  # the connection timed out
+}
 
 
 class MSSQL(Dialect):
@@ -58,6 +67,10 @@ class MSSQL(Dialect):
 
     def connect_args(self, settings: "SqlSettings") -> Dict[str, Any]:
         return {"login_timeout": settings.connect_timeout}
+
+    def connect_failure(self, exc: BaseException) -> str:
+        codes = [code for code, _ in driver_errors(exc)]
+        return next((CONNECT_FAILURES[code] for code in codes if code in CONNECT_FAILURES), OTHER)
 
     # -- a call -----------------------------------------------------------------
 
@@ -96,14 +109,14 @@ class MSSQL(Dialect):
         return result
 
     def unknown_name(self, exc: BaseException) -> Optional[Tuple[str, Optional[str], str]]:
-        args = getattr(getattr(exc, "orig", exc), "args", ())
-        if len(args) < 2 or args[0] not in (UNKNOWN_OBJECT, UNKNOWN_COLUMN):
+        errors = driver_errors(exc)
+        if not errors or errors[0][0] not in (UNKNOWN_OBJECT, UNKNOWN_COLUMN):
             return None
-        message = args[1].decode("utf-8", "replace") if isinstance(args[1], bytes) else str(args[1])
+        code, message = errors[0]
         found = _UNKNOWN_NAME.search(message)
         if found is None:
             return None
-        if args[0] == UNKNOWN_COLUMN:
+        if code == UNKNOWN_COLUMN:
             return "column", None, found.group(1)
         schema, _, name = found.group(1).rpartition(".")
         return "table", schema or None, name

@@ -43,7 +43,8 @@ from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence,
 from .base import Dialect
 from .results import Result, collect, collector_for, cursor_batches
 from .schema import SAMPLE_ROWS, SAMPLE_VALUE_CHARS, padded_samples
-from .shared import READER, READER_PASSWORD, shut_down, sql_string
+from .shared import (FOREIGN, NO_DATABASE, OTHER, QUIET, READER, READER_PASSWORD, REFUSED, UNREACHABLE, shut_down,
+                     sql_string)
 from .watchdog import Stopper
 
 if TYPE_CHECKING:
@@ -69,6 +70,18 @@ UNKNOWN_COLUMN = 1054
 _UNKNOWN_TABLE = re.compile(r"Table '(.+)' doesn't exist")
 _UNKNOWN_COLUMN = re.compile(r"Unknown column '(.+)' in '")
 TIME_LIMIT_ERRORS = (1969, 3024, 1205, 1317)
+NO_DATABASE_SELECTED = 1046
+# What a failed connect means, by the server's or the client's error code.
+CONNECT_FAILURES = {
+    1045: REFUSED,  # access denied: user, password or host
+    1130: REFUSED,  # this host may not connect
+    1044: NO_DATABASE,  # access denied to the database (also when it does not exist)
+    1049: NO_DATABASE,  # unknown database
+    2003: UNREACHABLE,  # cannot connect
+    2005: UNREACHABLE,  # unknown host
+    2013: QUIET,  # lost the connection: the greeting did not come in time
+    2012: FOREIGN,  # error in the handshake
+}
 
 # Global privileges that concern data only; every other one on *.* is
 # administrative (FILE, SUPER, PROCESS, SHUTDOWN, CREATE USER, the
@@ -124,6 +137,44 @@ class MySQL(Dialect):
 
     def stopper(self, session: "Session") -> Stopper:
         return _Stopper(session)
+
+    def connect_failure(self, exc: BaseException) -> str:
+        return CONNECT_FAILURES.get(_code(exc) or 0, OTHER)
+
+    def login_hint(self, target: "Target") -> str:
+        """The server takes the account whose host is the most specific
+        first, whatever its user: an anonymous account such as ''@'localhost'
+        (which some installations make) takes every login from that host
+        before 'user'@'%' is considered, and refuses its password. Such an
+        account, if it has no password, lets the same user name in without
+        one: that shows it."""
+        _, params = target.engine.dialect.create_connect_args(target.url)
+        # (the anonymous account may not open the URL's database)
+        params = {name: value for name, value in params.items() if name not in ("passwd", "password", "db", "database")}
+        try:
+            connection = _connect(params, STOP_CONNECT_TIMEOUT, password="")
+        except Exception:
+            return ""
+        try:
+            with connection.cursor() as cur:
+                cur.execute("SELECT CURRENT_USER()")
+                (account,), = cur.fetchall()
+        except Exception:
+            return ""
+        finally:
+            connection.close()
+        user, _, host = str(account).rpartition("@")
+        if user:
+            return ""
+        return (" The server has an anonymous account ''@'{h}', which takes logins from {h} before "
+                "'{u}'@'%' is looked at: drop it (DROP USER ''@'{h}';) or make the login for that host too "
+                "('{u}'@'{h}').".format(h=host, u=target.url.username))
+
+    def missing_database(self, target: "Target") -> Optional[str]:
+        if target.database:
+            return None
+        return ("%s names no database, so every table would need its database's name and the read-only check "
+                "cannot run: add /dbname to it, as in %s" % (self.variable, self.example_url))
 
     # -- a call -----------------------------------------------------------------
 
@@ -237,6 +288,11 @@ class MySQL(Dialect):
                 # active, not prepared: closing the connection rolls it back
                 session.state.pop("xid", None)
         return result
+
+    def hint(self, exc: BaseException, session: "Session") -> str:
+        if _code(exc) == NO_DATABASE_SELECTED and not session.target.database:
+            return "(%s names no database: write database.table, or add /dbname to the URL)" % self.variable
+        return super().hint(exc, session)
 
     def is_time_limit(self, exc: BaseException) -> bool:
         return _code(exc) in TIME_LIMIT_ERRORS

@@ -57,7 +57,7 @@ def target_for(dialect: "Dialect", settings: "SqlSettings", secrets: List[str]) 
         target = _targets.get(dialect.name)
         if target is None or target.raw != raw or target.connect_args != connect_args:
             try:
-                url = _url(dialect, raw)
+                url = engine_url(dialect, raw)
             except SqlError:
                 _forget(dialect)
                 raise
@@ -74,27 +74,31 @@ def _forget(dialect: "Dialect") -> None:
         target.dispose()
 
 
-def _url(dialect: "Dialect", raw: Optional[str]) -> Any:
+def engine_url(dialect: "Dialect", raw: Optional[str], source: str = "") -> Any:
+    """The SQLAlchemy URL the connectors use for `raw`: a bare postgresql://,
+    mysql://, mariadb:// or mssql:// gets the engine's driver. `source` names
+    where the text came from in messages (the engine's variable by default)."""
     from sqlalchemy.engine import make_url
 
+    source = source or dialect.variable
     if raw is None:
         raise SqlError("%s is not set, so no %s database is configured; set it to a SQLAlchemy URL such as %s"
-                       % (dialect.variable, dialect.label, dialect.example_url))
+                       % (source, dialect.label, dialect.example_url))
     try:
         url = make_url(raw)
     except Exception:
         # the parser's own message repeats the whole URL, password included
         raise SqlError("%s is not a valid SQLAlchemy URL (expected something like %s)"
-                       % (dialect.variable, dialect.example_url)) from None
+                       % (source, dialect.example_url)) from None
     if url.get_backend_name() not in dialect.backend_names and url.drivername not in dialect.default_drivers:
         raise SqlError("%s must be a %s URL such as %s, not a %s URL"
-                       % (dialect.variable, dialect.label, dialect.example_url, url.get_backend_name()))
+                       % (source, dialect.label, dialect.example_url, url.get_backend_name()))
     if url.drivername in dialect.default_drivers:
         url = url.set(drivername=dialect.default_drivers[url.drivername])
     if url.get_driver_name() != dialect.driver:
         # the reading, stopping and read-only code is written for one driver per engine
         raise SqlError("%s names the driver %r; this connector works with %s (a URL such as %s)"
-                       % (dialect.variable, url.get_driver_name(), dialect.driver, dialect.example_url))
+                       % (source, url.get_driver_name(), dialect.driver, dialect.example_url))
     return url
 
 

@@ -39,7 +39,8 @@ from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence,
 from .base import Dialect
 from .results import Collector, Result, collect, collector_for
 from .schema import SAMPLE_COLUMNS, SAMPLE_ROW_CHARS, SAMPLE_ROWS, SAMPLE_VALUE_CHARS, record_values
-from .shared import READER, READER_PASSWORD, SqlError, shut_down
+from .shared import (FOREIGN, NO_DATABASE, OTHER, QUIET, READER, READER_PASSWORD, REFUSED, UNREACHABLE, SqlError,
+                     shut_down)
 from .watchdog import GRACE, Stopper
 
 if TYPE_CHECKING:
@@ -65,6 +66,21 @@ RESET = ("; CLOSE ALL; SET SESSION AUTHORIZATION DEFAULT; RESET ALL; DEALLOCATE 
 # LISTEN, cursors and temporary objects made in the transaction go with it.
 ROLLBACK_RESET = "ROLLBACK; DEALLOCATE ALL; SELECT pg_catalog.pg_advisory_unlock_all()"
 STOP_CONNECT_TIMEOUT = 2
+# What libpq puts around the reason a connect failed.
+_LIBPQ_PREFIX = re.compile(r'^connection failed: (?:connection to server (?:at|on) .*? failed: )?')
+_LIBPQ_HINT = re.compile(r"\s*Is the server running (?:on that host|locally) and accepting .*$")
+# What a failed connect means, from libpq's words (a connect failure carries
+# no SQLSTATE). The server's own words, after "FATAL:", are in its language
+# (lc_messages): what is not recognised is reported as it is.
+CONNECT_FAILURES = (
+    (QUIET, ("timeout expired",)),
+    (FOREIGN, ("SSL negotiation", "expected authentication request", "invalid response")),
+    (REFUSED, ("password authentication failed", "no pg_hba.conf entry", "authentication failed", 'role "',
+               "no password supplied", "pg_hba.conf rejects")),
+    (NO_DATABASE, ('database "', "permission denied for database")),
+    (UNREACHABLE, ("Connection refused", "could not translate host name", "No route to host",
+                   "Network is unreachable", "No such file or directory", "Connection timed out")),
+)
 SERVER_ROLES = {
     "pg_execute_server_program": "member of pg_execute_server_program (COPY ... TO PROGRAM runs programs on the"
                                  " database server)",
@@ -120,6 +136,16 @@ class PostgreSQL(Dialect):
 
     def stopper(self, session: "Session") -> Stopper:
         return _Stopper(session)
+
+    def connect_failure(self, exc: BaseException) -> str:
+        orig = getattr(exc, "orig", None) or exc
+        if getattr(orig, "sqlstate", None):
+            return OTHER  # the server answered a statement: connecting went well
+        text = str(orig)
+        return next((kind for kind, words in CONNECT_FAILURES if any(word in text for word in words)), OTHER)
+
+    def connect_reason(self, message: str) -> str:
+        return _LIBPQ_HINT.sub("", _LIBPQ_PREFIX.sub("", message)).strip()
 
     # -- a call -----------------------------------------------------------------
 

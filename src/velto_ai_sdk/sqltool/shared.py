@@ -1,6 +1,6 @@
 """What the connectors' files share whatever the engine: the error type whose
-message is written for the model, the read-only login to suggest, and a few
-helpers on sockets and SQL text. It imports nothing of the package, so that
+message is written for the model, the read-only login to suggest, what a
+failed connect means, and a few helpers on sockets and SQL text. It imports nothing of the package, so that
 every other file can import it.
 """
 
@@ -18,6 +18,15 @@ READER_PASSWORD = "choose-a-password"
 
 class SqlError(Exception):
     """A failure whose message is already written for the model."""
+
+
+# What a failure to connect means, as each engine reads its driver's error.
+UNREACHABLE = "unreachable"  # nothing answered at the address
+QUIET = "quiet"  # something accepted the connection and said nothing in time
+FOREIGN = "foreign"  # something answered, but not in the engine's protocol
+REFUSED = "refused"  # the server refused the login
+NO_DATABASE = "no database"  # the login is fine, the database cannot be opened
+OTHER = "other"
 
 
 def readable(fd: int) -> bool:

@@ -206,16 +206,39 @@ def error_text(message: str, secrets: Sequence[str] = (), hint: str = "") -> str
     return "Error: " + message
 
 
-def driver_message(exc: BaseException) -> str:
-    """The driver's own words for a failure; SQLAlchemy's wrapper is peeled off."""
+def driver_errors(exc: BaseException) -> List[Tuple[int, str]]:
+    """The (code, message) pairs of a driver's error, messages decoded:
+    PyMySQL and pymssql raise a pair, and pymssql a tuple of pairs when a
+    connect fails, its messages as bytes."""
     orig = getattr(exc, "orig", None)
     if isinstance(orig, BaseException):
         exc = orig
-    args = getattr(exc, "args", ())
-    # PyMySQL and pymssql raise (code, message) pairs
-    if len(args) == 2 and isinstance(args[0], int):
-        message = args[1].decode("utf-8", "replace") if isinstance(args[1], bytes) else str(args[1])
-        return "(%d) %s" % (args[0], message)
+    args: Tuple[Any, ...] = tuple(getattr(exc, "args", ()))
+    if args and all(_is_pair(arg) for arg in args):
+        pairs: Sequence[Any] = args
+    else:
+        pairs = [args] if _is_pair(args) else []
+    return [(pair[0], _decoded(pair[1])) for pair in pairs]
+
+
+def _is_pair(value: Any) -> bool:
+    return isinstance(value, tuple) and len(value) == 2 and isinstance(value[0], int)
+
+
+def _decoded(message: Any) -> str:
+    text = message.decode("utf-8", "replace") if isinstance(message, bytes) else str(message)
+    # FreeTDS repeats its lines for every attempt it made
+    return " ".join(dict.fromkeys(line.strip() for line in text.splitlines() if line.strip()))
+
+
+def driver_message(exc: BaseException) -> str:
+    """The driver's own words for a failure; SQLAlchemy's wrapper is peeled off."""
+    errors = driver_errors(exc)
+    if errors:
+        return " ".join("(%d) %s" % pair for pair in errors)
+    orig = getattr(exc, "orig", None)
+    if isinstance(orig, BaseException):
+        exc = orig
     # psycopg's caret line means nothing once the lines are joined
     lines = [line for line in str(exc).splitlines() if line.strip() != "^"]
     return " ".join(lines) or type(exc).__name__
