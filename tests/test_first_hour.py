@@ -167,6 +167,22 @@ def test_a_failure_is_one_line_that_says_what_to_do(shell, postgresql_server, ma
     assert files_in(here) == files and server_state(postgresql_server) == state and not done.stray
 
 
+@pytest.mark.parametrize("where", ["before", "after"])
+def test_ask_without_the_models_key_stops_in_one_line_and_makes_no_media_directory(
+        shell, postgresql_server, analysis_environment, where):
+    # --env before or after the command; the model's settings are read before
+    # the media directory is made, so nothing is left behind
+    env, here = shell
+    env = dict(env, VELTO_POSTGRES_URL=postgresql_server.create_database("nu_ask"),
+               OPENAI_BASE_URL="http://127.0.0.1:9/v1")
+    options = ["--env", analysis_environment.path]
+    arguments = (options + ["ask"] if where == "before" else ["ask"] + options) + ["--engine", "pg", "How many?"]
+    done = velto_ai(env, here, *arguments)
+    one_error_line(done, 2, "velto-ai: OPENAI_API_KEY is not set",
+                   "OPENAI_BASE_URL names your own model server: set OPENAI_API_KEY too")
+    assert files_in(here) == [] and not done.stray
+
+
 # -- check: what is wrong with each database, told apart --------------------------------
 
 

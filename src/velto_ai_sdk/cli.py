@@ -116,24 +116,30 @@ def open_conversation(options: argparse.Namespace, on_event: Any) -> Any:
     checked first: the database's URL, the code environment, the media
     directory, the model's settings."""
     from velto_ai_sdk.chat import Conversation, SetupError
-    from velto_ai_sdk.chat.checks import database_configured, media_directory
-    from velto_ai_sdk.terminal import TraceStream
+    from velto_ai_sdk.chat.checks import database_configured, media_path_of
 
     try:
         database_configured(options.engine)
-        media = media_directory(options.media)
+        media_path_of(options.media)
     except (SetupError, ValueError) as error:
         raise CommandError(str(error), 2)
     warm_code_runs(options)
     ready_environment(options.env)
-    verbose: Any = TraceStream(sys.stderr, sys.stderr.isatty()) if options.verbose else False
     try:
-        return Conversation(account_key_of(options), media, options.engine, options.instructions,
-                            on_event=on_event, verbose=verbose)
-    except SetupError as error:
+        return Conversation(account_key_of(options), options.media, options.engine, options.instructions,
+                            on_event=on_event, verbose=trace_stream(options))
+    except (SetupError, ValueError) as error:
+        raise CommandError(str(error), 2)
+    except UnicodeDecodeError as error:  # a .env file the agent's import could not read; the error names it
         raise CommandError(str(error), 2)
     except Exception as error:
         raise CommandError("could not create the agent: %s" % error, 2)
+
+
+def trace_stream(options: argparse.Namespace) -> Any:
+    from velto_ai_sdk.terminal import TraceStream
+
+    return TraceStream(sys.stderr, sys.stderr.isatty()) if options.verbose else False
 
 
 def question_of(options: argparse.Namespace) -> str:
@@ -396,12 +402,14 @@ def parser() -> argparse.ArgumentParser:
                      help="print the answer as JSON: text, data, queries, scripts, images, tokens, cost, seconds, "
                           "error (the same fields every time)")
     ask.add_argument("question", metavar="QUESTION", help="the question; - reads it from standard input")
+    add_env_option(ask)
     ask.set_defaults(run=command_ask)
 
     chat = commands.add_parser("chat", parents=[conversation], help="a conversation about a database",
                                description="Ask questions one after another; each may build on the answers so "
                                            "far. Commands: /sql, /code, /reset, /help, /quit. When standard input "
                                            "is not a terminal, each of its lines is a question.")
+    add_env_option(chat)
     chat.set_defaults(run=command_chat)
 
     usage = commands.add_parser("usage", help="totals of the local usage ledger",

@@ -99,10 +99,13 @@ def local_model() -> Dict[str, Any]:
     """Local mode's chat-model settings, as the service would give them."""
     api_key = settings.text("OPENAI_API_KEY")
     if api_key is None:
+        own_server = settings.text("OPENAI_BASE_URL") or settings.text("OPENAI_API_BASE")
         raise VeltoConfigError(
             "OPENAI_API_KEY is not set. Without VELTO_API_URL (local mode) the chat "
             "model's key is read from OPENAI_API_KEY; set it, or set VELTO_API_URL "
             "to use an account service."
+            + (" OPENAI_BASE_URL names your own model server: set OPENAI_API_KEY too, to any "
+               "value if that server takes no key." if own_server else "")
         )
     model: Dict[str, Any] = {"model_name": settings.text("VELTO_MODEL_NAME") or DEFAULT_MODEL_NAME}
     # Left out when unset, so that the caller's own default temperature applies.

@@ -45,14 +45,21 @@ def engine_name(engine: Any) -> str:
     return name
 
 
-def media_directory(media_path: Any) -> str:
-    """The media directory as an absolute path, made when missing; ValueError
-    when it cannot be made or written."""
+def media_path_of(media_path: Any) -> str:
+    """The media directory's absolute path, not yet made; ValueError when a
+    file is in its place."""
     if not isinstance(media_path, (str, os.PathLike)):
         raise TypeError("media_path must be a path, not %s" % type(media_path).__name__)
     path = os.path.abspath(os.path.expanduser(os.fspath(media_path)))
     if os.path.exists(path) and not os.path.isdir(path):
         raise ValueError("media_path %s is not a directory" % path)
+    return path
+
+
+def media_directory(media_path: Any) -> str:
+    """The media directory as an absolute path, made when missing; ValueError
+    when it cannot be made or written."""
+    path = media_path_of(media_path)
     try:
         os.makedirs(path, exist_ok=True)
         with tempfile.TemporaryFile(dir=path):

@@ -62,7 +62,7 @@ class Conversation:
                  on_event: Optional[EventHandler] = None, verbose: Union[bool, TextIO] = False,
                  turns: Iterable[Union[Answer, Mapping[str, Any]]] = ()) -> None:
         self._engine = checks.engine_name(engine)
-        self._media_path = checks.media_directory(media_path)
+        self._media_path = checks.media_path_of(media_path)
         instructions = checks.instructions_text(instructions)
         if on_event is not None and not callable(on_event):
             raise TypeError("on_event must be callable, not %s" % type(on_event).__name__)
@@ -80,6 +80,8 @@ class Conversation:
         self._agent = agent
         self._ready()
         self._executor = self._create_agent(ENGINES[self._engine].prompt_name, instructions)
+        # Made last, so that a conversation that cannot start leaves no directory behind.
+        checks.media_directory(self._media_path)
 
     def _ready(self) -> None:
         checks.environment_ready()
