@@ -4,6 +4,7 @@
     velto-ai install PACKAGE...      install packages into it
     velto-ai ask --engine E QUESTION answer a question about a database
     velto-ai chat --engine E         a conversation about a database
+    velto-ai serve --engine E        the analyst in a browser
     velto-ai usage                   totals of the local usage ledger
     velto-ai check                   the databases, the model and the code environment
     velto-ai demo                    a question about a sample shop, end to end
@@ -201,6 +202,35 @@ def command_chat(options: argparse.Namespace) -> int:
     return chat.run(lines)
 
 
+# serve ----------------------------------------------------------------------------
+
+
+def command_serve(options: argparse.Namespace) -> int:
+    from velto_ai_sdk.chat import SetupError
+    from velto_ai_sdk.chat.checks import database_configured, media_directory
+    from velto_ai_sdk.settings import SettingError
+    from velto_ai_sdk.terminal import TraceStream
+
+    try:
+        from velto_ai_sdk import serve
+    except ImportError as error:
+        raise CommandError("serve needs the serve extra (pip install 'velto_ai_sdk[serve]'): %s" % error, 2)
+    try:
+        database_configured(options.engine)
+        media = media_directory(options.media)
+    except (SetupError, ValueError) as error:
+        raise CommandError(str(error), 2)
+    warm_code_runs(options)
+    ready_environment(options.env)
+    verbose: Any = TraceStream(sys.stderr, sys.stderr.isatty()) if options.verbose else False
+    analyst = serve.Analyst(options.engine, media, account_key_of(options), options.instructions, verbose)
+    try:
+        serve.run(options.host, options.port, analyst)
+    except (serve.ServeError, SettingError) as error:
+        raise CommandError(str(error), 2)
+    return 0
+
+
 # usage ----------------------------------------------------------------------------
 
 
@@ -373,6 +403,15 @@ def parser() -> argparse.ArgumentParser:
                                            "far. Commands: /sql, /code, /reset, /help, /quit. When standard input "
                                            "is not a terminal, each of its lines is a question.")
     chat.set_defaults(run=command_chat)
+
+    serve = commands.add_parser("serve", parents=[conversation], help="the analyst in a browser",
+                                description="Serve a page where people ask questions about the database, follow "
+                                            "them up and return to earlier conversations, kept in $VELTO_CHAT_DB "
+                                            "(SQLite by default, or a PostgreSQL URL). Any address but loopback "
+                                            "needs a token: $VELTO_SERVE_TOKEN, or one printed in a link at start.")
+    serve.add_argument("--host", default="127.0.0.1", help="the address to listen on (default: 127.0.0.1)")
+    serve.add_argument("--port", type=int, default=8750, help="the port to listen on (default: 8750; 0: any free)")
+    serve.set_defaults(run=command_serve)
 
     usage = commands.add_parser("usage", help="totals of the local usage ledger",
                                 description="Questions, tokens and cost recorded in the local usage ledger "
