@@ -22,10 +22,12 @@ from __future__ import annotations
 
 import contextlib
 import functools
+import importlib
 import json
 import os
 import re
 import shutil
+import threading
 from dataclasses import dataclass
 from typing import Any, AsyncIterator, Awaitable, Callable, Dict, List, Optional
 
@@ -120,6 +122,9 @@ class Server:
         import asyncio
 
         self.wakers = sse.Wakers(asyncio.get_running_loop())
+        # The agent's module loads LangChain, seconds the first question
+        # would otherwise wait for.
+        threading.Thread(target=importlib.import_module, args=("velto_ai_sdk.agent",), daemon=True).start()
         self.runner = Runner(self.store, self.owner, self.open_conversation, self.slots, self.wakers.wake,
                              self.max_file_bytes).start()
         try:
