@@ -125,7 +125,7 @@ class Server:
         # The agent's module loads LangChain, seconds the first question
         # would otherwise wait for.
         threading.Thread(target=importlib.import_module, args=("velto_ai_sdk.agent",), daemon=True).start()
-        self.runner = Runner(self.store, self.owner, self.open_conversation, self.slots, self.wakers.wake,
+        self.runner = Runner(self.store, self.owner, self.open_conversation, self.slots, self.wakers.deliver,
                              self.max_file_bytes).start()
         try:
             yield

@@ -5,8 +5,8 @@ Each conversation has its own Conversation (its own agent and media
 directory), kept between questions while the store holds no turn it has
 not seen: a follow-up answered by another server process meanwhile makes
 it built again from the stored turns. Every event of a question is stored
-as it comes and its page woken; the answer is stored with its files, then
-its page woken a last time. A question whose conversation cannot be opened
+as it comes and handed to its page's stream; the answer is stored with its
+files, then a last event says it is there. A question whose conversation cannot be opened
 (no agent could be built) is answered with the reason as its error.
 
 The questions run on threads of their own, so a question goes on when its
@@ -56,12 +56,12 @@ class _Kept:
 
 class Runner:
     def __init__(self, store: Store, owner: str, open_conversation: OpenConversation, slots: int,
-                 wake: Callable[[str], None], max_file_bytes: int) -> None:
+                 deliver: Callable[[str, int, Dict[str, Any]], None], max_file_bytes: int) -> None:
         self._store = store
         self._owner = owner
         self._open = open_conversation
         self._slots = slots
-        self._wake = wake
+        self._deliver = deliver
         self._max_file_bytes = max_file_bytes
         self._lock = threading.Condition()
         self._waiting: Deque[Job] = collections.deque()
@@ -155,9 +155,9 @@ class Runner:
     def _ask(self, job: Job, kept: _Kept) -> Answer:
         kept.job = job
         try:
-            stored = self._store.answers(job.conversation_id)
-            if kept.conversation is None or len(kept.conversation.turns) != len(stored):
+            if kept.conversation is None or len(kept.conversation.turns) != self._store.answered(job.conversation_id):
                 kept.conversation = None
+                stored = self._store.answers(job.conversation_id)
                 kept.conversation = self._open(job.conversation_id, stored, lambda event: self._event(kept, event))
             return kept.conversation.ask(job.question)
         except StoreError:
@@ -180,7 +180,7 @@ class Runner:
                 self._store_failed.add(job.turn_id)
                 _say("could not store a question's progress: %s" % error)
             return
-        self._wake(job.turn_id)
+        self._deliver(job.turn_id, job.seq, data)
 
     # -- conversations kept between questions ---------------------------------------------
 

@@ -19,6 +19,10 @@ from .store import Store, StoreError
 
 __all__ = ["run", "ServeError"]
 
+BACKLOG = 2048
+# The event loop waits for the interpreter lock while questions run on
+# their threads; a shorter turn for each gets it back sooner.
+SWITCH_SECONDS = 0.001
 GRACE_SECONDS = 3  # for open requests when stopping; event streams end at once
 
 
@@ -30,6 +34,7 @@ def run(host: str, port: int, analyst: Analyst, out: TextIO = sys.stdout) -> Non
     """Serves until stopped."""
     import uvicorn
 
+    sys.setswitchinterval(SWITCH_SECONDS)
     try:
         store = Store(settings.store_url()).open()
         store.settle()
@@ -58,6 +63,7 @@ def bind(host: str, port: int) -> socket.socket:
         listening = socket.socket(family, kind, protocol)
         listening.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         listening.bind(address)
+        listening.listen(BACKLOG)  # from now on connections wait for the server, none is refused
     except OSError as error:
         raise ServeError("cannot listen on %s port %d: %s" % (host, port, error.strerror or error)) from None
     return listening

@@ -19,6 +19,7 @@ with its files, so a server stopped at any moment loses no finished turn.
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import json
 import os
@@ -26,7 +27,7 @@ import secrets
 import socket
 import threading
 import time
-from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple, TypeVar
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, TypeVar
 
 import sqlalchemy as sa
 from sqlalchemy import event
@@ -181,18 +182,23 @@ class Store:
             _sqlite_pragmas(self.engine)
         else:
             self.engine = sa.create_engine(url, pool_size=8, max_overflow=24, pool_pre_ping=True)
-        self._create_lock = threading.Lock()
+        self._writing: Any = threading.Lock() if self.kind == "sqlite" else contextlib.nullcontext()
 
     # -- the connection -------------------------------------------------------------
 
-    def _write(self) -> Any:
-        """A transaction that will write: SQLite takes its write lock at the start."""
-        return self.engine.connect().execution_options(velto_write=True)
+    @contextlib.contextmanager
+    def _write(self) -> Iterator[Any]:
+        """A connection for a transaction that will write. SQLite takes its
+        write lock when the transaction starts; the threads of this process
+        take turns before that, since SQLite's own wait for its lock sleeps
+        in steps of up to 100 ms rather than waking the next writer."""
+        with self._writing, self.engine.connect().execution_options(velto_write=True) as connection:
+            yield connection
 
     @_guarded
     def open(self) -> "Store":
         """Makes the tables when missing (several processes may start at once)."""
-        with self._create_lock, self._write() as connection, connection.begin():
+        with self._write() as connection, connection.begin():
             if self.kind == "postgresql":
                 connection.execute(sa.text("SELECT pg_advisory_xact_lock(7300519)"))
             metadata.create_all(connection, checkfirst=True)
@@ -335,6 +341,13 @@ class Store:
         if not found:
             raise NotFound(turn_id)
         return found[0]
+
+    @_guarded
+    def answered(self, conversation_id: str) -> int:
+        """How many of the conversation's turns are finished."""
+        query = sa.select(sa.func.count()).where(turns.c.conversation_id == conversation_id, turns.c.state == "done")
+        with self.engine.connect() as connection:
+            return connection.execute(query).scalar_one()
 
     @_guarded
     def answers(self, conversation_id: str) -> List[Dict[str, Any]]:
