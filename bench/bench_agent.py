@@ -1,6 +1,7 @@
 """What our agent module costs per question, beside the same agent written in
 plain Python from the same LangChain objects, with the scripted chat server
-answering at once; and what importing it costs beside importing the same
+answering at once; what a question costs through a Conversation beside
+run_agent; and what importing the agent costs beside importing the same
 dependencies in plain Python.
 
     python bench/bench_agent.py [--runs N] [--imports N]
@@ -11,6 +12,11 @@ answer: four model requests. The two variants alternate question by question
 so that drift on the machine falls on both alike, and both print their
 verbose trace into a writer that keeps nothing. Each import is timed inside a
 fresh interpreter, from before the import statement to after it.
+
+Conversation.ask runs the same three tool calls on an agent of its own,
+quiet (run_agent's trace goes to the writer that keeps nothing), with its
+history forgotten before each question (untimed), so that every question
+carries the same requests; it alternates with run_agent the same way.
 
 A ratio of 1.00 means our code adds nothing measurable.
 """
@@ -182,34 +188,58 @@ def plain_tools(ours):
             for tool in ours]
 
 
-def questions(runs):
+def questions(runs, workdir):
     from velto_ai_sdk.scripted_model import ScriptedChatServer
-    server = ScriptedChatServer([answer] * (len(TOOL_TURNS) + 1) * (2 * runs + 20)).start()
+    server = ScriptedChatServer([answer] * (len(TOOL_TURNS) + 1) * (4 * runs + 40)).start()
     os.environ.update(server.environ())
+    # A conversation checks that the database and the code environment are
+    # set up; the schema readers below never reach either.
+    os.environ["VELTO_POSTGRES_URL"] = "postgresql+psycopg://bench@127.0.0.1:1/bench"
     try:
         import velto_ai_sdk.agent as agent
+        import velto_ai_sdk.codetool as codetool
+        from velto_ai_sdk import Conversation
 
+        codetool.python_executable = sys.executable
         for name, text in SCHEMAS.items():
             setattr(agent, name, lambda text=text: text)
         with contextlib.redirect_stdout(Discard()):
             ours = agent.create_agent(KEY, "/srv/velto/media", "PostgreSQL", "Answer in one sentence.")
             system_text = ours.agent.runnable.steps[1].messages[0].prompt.template
             plain = plain_agent(system_text, plain_tools(ours.tools))
-            variants = [("ours", lambda: agent.run_agent(ours, KEY, QUESTION)),
-                        ("plain", lambda: plain_run(plain, KEY, QUESTION))]
-            times = {name: [] for name, _ in variants}
-            for run in range(runs + 5):
-                for name, call in variants if run % 2 else variants[::-1]:
-                    start = time.perf_counter()
-                    result = call()
-                    elapsed = time.perf_counter() - start
-                    assert result == ANSWER, (name, result)
-                    if run >= 5:  # the first questions warm the connection pool and LangChain's caches
-                        times[name].append(elapsed)
-        assert len(server.chat_bodies) == (len(TOOL_TURNS) + 1) * 2 * (runs + 5)
-        return statistics.median(times["ours"]), statistics.median(times["plain"])
+            talk = Conversation(KEY, os.path.join(workdir, "media"), "PostgreSQL", "Answer in one sentence.")
+
+            def conversation_ask():
+                talk.reset()
+                start = time.perf_counter()
+                found = talk.ask(QUESTION)
+                return found.text, time.perf_counter() - start
+
+            ours_median, plain_median = alternate([("ours", lambda: agent.run_agent(ours, KEY, QUESTION)),
+                                                   ("plain", lambda: plain_run(plain, KEY, QUESTION))], runs)
+            ask_median, run_median = alternate([("ask", conversation_ask),
+                                                ("run_agent", lambda: agent.run_agent(ours, KEY, QUESTION))], runs)
+        assert len(server.chat_bodies) == (len(TOOL_TURNS) + 1) * 4 * (runs + 5)
+        return ours_median, plain_median, ask_median, run_median
     finally:
         server.stop()
+
+
+def alternate(variants, runs):
+    """The median seconds per question of each of two variants, taken in
+    turns; a variant gives its answer, or its answer and its own timing."""
+    times = {name: [] for name, _ in variants}
+    for run in range(runs + 5):
+        for name, call in variants if run % 2 else variants[::-1]:
+            start = time.perf_counter()
+            result = call()
+            elapsed = time.perf_counter() - start
+            if isinstance(result, tuple):
+                result, elapsed = result
+            assert result == ANSWER, (name, result)
+            if run >= 5:  # the first questions warm the connection pool and LangChain's caches
+                times[name].append(elapsed)
+    return tuple(statistics.median(times[name]) for name, _ in variants)
 
 
 def import_times(repeats, workdir):
@@ -238,13 +268,17 @@ def main():
         # to a throwaway ledger, never the user's.
         os.environ.pop("VELTO_API_URL", None)
         os.environ["VELTO_USAGE_DB"] = os.path.join(workdir, "usage.sqlite3")
-        ours_question, plain_question = questions(options.runs)
+        ours_question, plain_question, ask_question, run_question = questions(options.runs, workdir)
         ours_import, plain_import = import_times(options.imports, workdir)
 
     print("%-44s %10s %10s %7s" % ("median of", "ours", "plain", "ratio"))
     print("%-44s %7.2f ms %7.2f ms %7.3f" % ("question with 3 tool calls, x%d" % options.runs,
                                               ours_question * 1e3, plain_question * 1e3,
                                               ours_question / plain_question))
+    print("%-44s %10s %10s %7s" % ("median of", "ask", "run_agent", "ratio"))
+    print("%-44s %7.2f ms %7.2f ms %7.3f" % ("Conversation.ask beside run_agent, x%d" % options.runs,
+                                              ask_question * 1e3, run_question * 1e3, ask_question / run_question))
+    print("%-44s %10s %10s %7s" % ("median of", "ours", "plain", "ratio"))
     print("%-44s %7.1f ms %7.1f ms %7.3f" % ("import velto_ai_sdk.agent, x%d" % options.imports,
                                               ours_import * 1e3, plain_import * 1e3, ours_import / plain_import))
 

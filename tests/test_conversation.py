@@ -187,13 +187,18 @@ def test_quiet_in_threads_while_the_host_prints(analyst, scripted_chat_server, c
         return tool_call_reply([("ExecutePostgresSQLQuery", {"sql_query": QUERY})])
 
     scripted_chat_server([model] * 4, env=True)
+    # Each line in one write: print's own two writes (the text, then the
+    # line end) may interleave between threads anywhere.
+    def host_print(line):
+        print(line + "\n", end="")
+
     answers = {}
     printed_by_handlers = []
 
     def converse(name):
         def handler(event):  # the host's own print, inside the conversation's thread
             if event.type == "answered":
-                print("%s answered" % name)
+                host_print("%s answered" % name)
                 printed_by_handlers.append(name)
 
         talk = Conversation("account-1", analyst, "postgresql", on_event=handler)
@@ -204,7 +209,7 @@ def test_quiet_in_threads_while_the_host_prints(analyst, scripted_chat_server, c
         thread.start()
     host_lines = 0
     while any(thread.is_alive() for thread in threads):
-        print("host line %d" % host_lines)
+        host_print("host line %d" % host_lines)
         host_lines += 1
         threads[0].join(0.01)
     for thread in threads:
@@ -271,6 +276,19 @@ class TestRefusedBeforeTheModel:
         with pytest.raises(ValueError, match="VELTO_CHAT_HISTORY_CHARS must be a whole number"):
             talk.ask("How many?")
         assert server.chat_bodies == [] and talk.turns == ()
+
+    def test_an_agent_that_cannot_be_built(self, analyst, server, monkeypatch, capsys):
+        import velto_ai_sdk.agent as agent
+
+        def refuse(**settings):
+            raise RuntimeError("executor refused its settings")
+
+        monkeypatch.setattr(agent, "AgentExecutor", refuse)
+        with pytest.raises(SetupError, match="^the agent could not be built: executor refused its settings$"):
+            Conversation("account-1", analyst, "postgresql")
+        assert capsys.readouterr().out == ""
+        with pytest.raises(TypeError, match="verbose must be True, False or a text stream, not int"):
+            Conversation("account-1", analyst, "postgresql", verbose=1)
 
     def test_missing_set_up(self, analyst, server, sql_env, monkeypatch, analysis_environment):
         talk = Conversation("account-1", analyst, "postgresql")

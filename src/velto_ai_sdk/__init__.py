@@ -10,9 +10,13 @@ Conversation, Answer and the events of velto_ai_sdk.chat are loaded on first
 use.
 """
 
-from typing import Any, List
+from typing import TYPE_CHECKING, Any, List
 
 __version__ = "0.1.0"
+
+if TYPE_CHECKING:  # what editors and type checkers see; at run time, loaded on first use
+    from .chat import (Answer, Answered, Conversation, Event, Failed, ImageMade, ModelCallEnded, ModelCallStarted,
+                       Query, QuestionStarted, Script, SetupError, ToolCallEnded, ToolCallStarted)
 
 _CHAT_NAMES = frozenset([
     "Conversation", "Answer", "Query", "Script", "SetupError", "Event", "QuestionStarted", "ModelCallStarted",

@@ -138,20 +138,21 @@ def open_conversation(options: argparse.Namespace, on_event: Any) -> Any:
     checked first: the database's URL, the code environment, the media
     directory, the model's settings."""
     from velto_ai_sdk.chat import Conversation, SetupError
-    from velto_ai_sdk.chat.checks import database_configured
+    from velto_ai_sdk.chat.checks import database_configured, media_directory
     from velto_ai_sdk.terminal import TraceStream
 
     try:
         database_configured(options.engine)
-    except SetupError as error:
+        media = media_directory(options.media)
+    except (SetupError, ValueError) as error:
         raise CommandError(str(error), 2)
     warm_code_runs(options)
     ready_environment(options.env)
     verbose: Any = TraceStream(sys.stderr, sys.stderr.isatty()) if options.verbose else False
     try:
-        return Conversation(account_key_of(options), Path(options.media), options.engine, options.instructions,
+        return Conversation(account_key_of(options), media, options.engine, options.instructions,
                             on_event=on_event, verbose=verbose)
-    except (ValueError, SetupError) as error:
+    except SetupError as error:
         raise CommandError(str(error), 2)
     except Exception as error:
         raise CommandError("could not create the agent: %s" % error, 2)

@@ -8,3 +8,17 @@ answer: str = agent.run_agent(executor, "account-key", "How many orders were pla
 print(answer.upper())
 output: str = codetool.execute_code("print(1)")
 interpreter = codetool.python_executable
+
+from velto_ai_sdk import Answer, Conversation, ToolCallStarted  # noqa: E402
+
+
+def progress(event: object) -> None:
+    if isinstance(event, ToolCallStarted):
+        print(event.activity, event.input.strip())
+
+
+talk = Conversation("account-key", "/tmp/media", "PostgreSQL", on_event=progress)
+reply: Answer = talk.ask("And by month?")
+words: str = reply.message
+statements = [query.sql for query in reply.queries]
+costs: float = sum(turn.cost for turn in talk.turns)

@@ -66,6 +66,8 @@ class Conversation:
         instructions = checks.instructions_text(instructions)
         if on_event is not None and not callable(on_event):
             raise TypeError("on_event must be callable, not %s" % type(on_event).__name__)
+        if not isinstance(verbose, bool) and not callable(getattr(verbose, "write", None)):
+            raise TypeError("verbose must be True, False or a text stream, not %s" % type(verbose).__name__)
         self._on_event = on_event
         self._verbose = verbose
         self._key = velto_api_key

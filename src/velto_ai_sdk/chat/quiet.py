@@ -23,21 +23,17 @@ import contextvars
 import io
 import sys
 import threading
-from typing import Any, Iterator, List, Optional, TextIO
+from typing import Any, Iterator, List, Optional
 
-_target: "contextvars.ContextVar[Optional[TextIO]]" = contextvars.ContextVar("velto_chat_output", default=None)
+_target: "contextvars.ContextVar[Optional[Any]]" = contextvars.ContextVar("velto_chat_output", default=None)
 _install_lock = threading.Lock()
 
 
-class RoutedStdout:
-    """sys.stdout as the host set it, except inside ``output_to``."""
-
-    def __init__(self, host: Any) -> None:
-        self._host = host
+class _Forwarding:
+    """Writes go to the stream _stream() names at that moment."""
 
     def _stream(self) -> Any:
-        target = _target.get()
-        return self._host if target is None else target
+        raise NotImplementedError
 
     def write(self, text: str) -> int:
         stream = self._stream()
@@ -49,6 +45,17 @@ class RoutedStdout:
         stream = self._stream()
         if stream is not None:
             stream.flush()
+
+
+class RoutedStdout(_Forwarding):
+    """sys.stdout as the host set it, except inside ``output_to``."""
+
+    def __init__(self, host: Any) -> None:
+        self._host = host
+
+    def _stream(self) -> Any:
+        target = _target.get()
+        return self._host if target is None else target
 
     # Everything else (encoding, fileno, isatty, buffer...) is the host's.
     def __getattr__(self, name: str) -> Any:
@@ -62,7 +69,7 @@ def _install() -> None:
 
 
 @contextlib.contextmanager
-def output_to(stream: Optional[TextIO]) -> Iterator[None]:
+def output_to(stream: Optional[Any]) -> Iterator[None]:
     """Within the block, this thread's standard output goes to `stream`
     (None: to the host's standard output, as outside any block)."""
     _install()
@@ -73,23 +80,12 @@ def output_to(stream: Optional[TextIO]) -> Iterator[None]:
         _target.reset(token)
 
 
-class _HostStdout:
+class _HostStdout(_Forwarding):
     """Standard output as the host set it, looked up at each write."""
 
     def _stream(self) -> Any:
         stream = sys.stdout
         return stream._host if isinstance(stream, RoutedStdout) else stream
-
-    def write(self, text: str) -> int:
-        stream = self._stream()
-        if stream is not None:
-            stream.write(text)
-        return len(text)
-
-    def flush(self) -> None:
-        stream = self._stream()
-        if stream is not None:
-            stream.flush()
 
 
 HOST_STDOUT = _HostStdout()

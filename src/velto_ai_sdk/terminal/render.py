@@ -76,7 +76,7 @@ def statements(found: Answer) -> RenderableType:
     parts: List[RenderableType] = []
     for number, query in enumerate(found.queries, 1):
         parts.append(Text("SQL %d (%s, %.2f s)" % (number, query.engine, query.seconds), style="bold"))
-        parts.append(Syntax(visible(query.sql), "sql", word_wrap=True, background_color="default"))
+        parts.append(Syntax(visible(query.sql.strip("\n")), "sql", word_wrap=True, background_color="default"))
         if query.failed:
             parts.append(shown(query.result, "red"))
         elif query.file:
@@ -90,7 +90,7 @@ def scripts(found: Answer) -> RenderableType:
     parts: List[RenderableType] = []
     for number, script in enumerate(found.scripts, 1):
         parts.append(Text("Python %d (%.2f s)" % (number, script.seconds), style="bold"))
-        parts.append(Syntax(visible(script.code), "python", word_wrap=True, background_color="default"))
+        parts.append(Syntax(visible(script.code.strip("\n")), "python", word_wrap=True, background_color="default"))
         parts.append(shown(script.output.rstrip("\n") or "(no output)", "red" if script.failed else "dim"))
     return Group(*parts)
 

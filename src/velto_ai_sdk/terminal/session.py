@@ -22,6 +22,7 @@ from ..chat.answer import Answer
 from ..chat.checks import SetupError
 from ..chat.conversation import Conversation
 from ..chat.shown import visible
+from ..sqltool import ENGINES
 from . import render
 from .progress import EventRelay, ask_with_progress
 
@@ -53,8 +54,8 @@ class Chat:
         """Answers every line until /quit or the end; the exit status: 1 when
         a question read from a pipe had no answer."""
         if self.interactive:
-            self.out.print(Text("Ask about your %s database. /help lists the commands." % self.conversation.engine,
-                                style="dim"))
+            self.out.print(Text("Ask about your %s database. /help lists the commands." % ENGINES[
+                self.conversation.engine].label, style="dim"))
         for line in lines:
             line = line.strip()
             if not line:
@@ -101,6 +102,8 @@ class Chat:
         self.last = found
         self.failures += found.error is not None
         self.out.print(render.answer(found))
+        if self.interactive:
+            self.out.print()
 
     def ask(self, text: str) -> Answer:
         return ask_with_progress(self.conversation, self.relay, self.err, text)
