@@ -133,11 +133,11 @@ def engine_argument(text: str) -> str:
                                          % (text, ", ".join(sorted(ENGINES))))
 
 
-def open_conversation(options: argparse.Namespace, on_event: Any) -> Any:
-    """The conversation the options describe, with everything it needs
-    checked first: the database's URL, the code environment, the media
-    directory, the model's settings."""
-    from velto_ai_sdk.chat import Conversation, SetupError
+def conversation_setup(options: argparse.Namespace) -> Tuple[str, Any]:
+    """What the conversations the options describe need, checked first (the
+    database's URL, the media directory, the code environment): the media
+    directory, and where the agent's steps go."""
+    from velto_ai_sdk.chat import SetupError
     from velto_ai_sdk.chat.checks import database_configured, media_directory
     from velto_ai_sdk.terminal import TraceStream
 
@@ -148,7 +148,16 @@ def open_conversation(options: argparse.Namespace, on_event: Any) -> Any:
         raise CommandError(str(error), 2)
     warm_code_runs(options)
     ready_environment(options.env)
-    verbose: Any = TraceStream(sys.stderr, sys.stderr.isatty()) if options.verbose else False
+    return media, TraceStream(sys.stderr, sys.stderr.isatty()) if options.verbose else False
+
+
+def open_conversation(options: argparse.Namespace, on_event: Any) -> Any:
+    """The conversation the options describe, with everything it needs
+    checked first: the database's URL, the code environment, the media
+    directory, the model's settings."""
+    from velto_ai_sdk.chat import Conversation, SetupError
+
+    media, verbose = conversation_setup(options)
     try:
         return Conversation(account_key_of(options), media, options.engine, options.instructions,
                             on_event=on_event, verbose=verbose)
@@ -207,23 +216,13 @@ def command_chat(options: argparse.Namespace) -> int:
 
 
 def command_serve(options: argparse.Namespace) -> int:
-    from velto_ai_sdk.chat import SetupError
-    from velto_ai_sdk.chat.checks import database_configured, media_directory
     from velto_ai_sdk.settings import SettingError
-    from velto_ai_sdk.terminal import TraceStream
 
     try:
         from velto_ai_sdk import serve
     except ImportError as error:
         raise CommandError("serve needs the serve extra (pip install 'velto_ai_sdk[serve]'): %s" % error, 2)
-    try:
-        database_configured(options.engine)
-        media = media_directory(options.media)
-    except (SetupError, ValueError) as error:
-        raise CommandError(str(error), 2)
-    warm_code_runs(options)
-    ready_environment(options.env)
-    verbose: Any = TraceStream(sys.stderr, sys.stderr.isatty()) if options.verbose else False
+    media, verbose = conversation_setup(options)
     analyst = serve.Analyst(options.engine, media, account_key_of(options), options.instructions, verbose)
     try:
         serve.run(options.host, options.port, analyst)

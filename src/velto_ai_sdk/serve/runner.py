@@ -29,7 +29,7 @@ from .store import HEARTBEAT_SECONDS, Store, StoreError
 KEPT_CONVERSATIONS = 64
 STOPPED = "the server was stopped before this question was answered; ask it again"
 
-# (conversation id, media directory's name, stored answers, event handler) -> a Conversation
+# (conversation id, its stored answers, the handler of its events) -> a Conversation
 OpenConversation = Callable[[str, List[Dict[str, Any]], Callable[[Event], None]], Conversation]
 
 
