@@ -6,6 +6,7 @@ import os
 import socket
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -306,8 +307,11 @@ class TestChat:
         return cli_env, ["--env", analysis_environment.path, "chat", "--engine", "postgresql",
                          "--media", str(tmp_path / "media")]
 
-    def model(self, server_holder):
+    def model(self):
         def answer(body):
+            if body["messages"][-1]["content"] == "Take your time.":
+                time.sleep(5)  # long enough to be stopped
+                return text_reply("Too late.")
             if body["messages"][-1]["role"] == "tool":
                 return text_reply(json.dumps({"answer": "There are 3 orders."}))
             if len(body["messages"]) == 2:
@@ -317,7 +321,7 @@ class TestChat:
 
     def test_a_question_and_a_follow_up_at_a_terminal(self, shop, scripted_chat_server, tmp_path):
         cli_env, arguments = shop
-        server = scripted_chat_server([self.model(None)] * 3)
+        server = scripted_chat_server([self.model()] * 4)
         cli_env.update(server.environ("sk-cli"))
         chat = pty_session(cli_env, *arguments)
         chat.expect_exact("> ")
@@ -331,6 +335,11 @@ class TestChat:
         chat.sendline("And their total?")
         chat.expect_exact("Their total is 49.75.")
         chat.expect_exact("> ")
+        chat.sendline("Take your time.")
+        chat.expect_exact("thinking")
+        chat.sendintr()
+        chat.expect_exact("Stopped; that question has no answer.")
+        chat.expect_exact("> ")
         chat.sendline("/quit")
         chat.expect(pexpect_eof())
         chat.close()
@@ -339,12 +348,12 @@ class TestChat:
         assert [(m["role"], m["content"]) for m in follow_up[1:]] == [
             ("user", "How many orders are there?"), ("assistant", json.dumps({"answer": "There are 3 orders."})),
             ("user", "And their total?")]
-        assert (tmp_path / "data" / "velto_ai_sdk" / "chat_history").read_text().splitlines()[-4:] == [
-            "How many orders are there?", "/sql", "And their total?", "/quit"]
+        assert (tmp_path / "data" / "velto_ai_sdk" / "chat_history").read_text().splitlines()[-5:] == [
+            "How many orders are there?", "/sql", "And their total?", "Take your time.", "/quit"]
 
     def test_a_question_per_line_from_a_pipe(self, shop, scripted_chat_server):
         cli_env, arguments = shop
-        server = scripted_chat_server([self.model(None)] * 3)
+        server = scripted_chat_server([self.model()] * 3)
         cli_env.update(server.environ("sk-cli"))
         done = velto_ai(cli_env, *arguments, input="How many orders are there?\n\n/sql\nAnd their total?\n")
         assert done.returncode == 0, done.stderr

@@ -18,26 +18,10 @@ Importing this package loads no LangChain: the agent is loaded when the
 first conversation is made.
 """
 
+from . import events
 from .answer import Answer, Query, Script
 from .checks import SetupError
 from .conversation import Conversation
-from .events import (Answered, Event, Failed, ImageMade, ModelCallEnded, ModelCallStarted, QuestionStarted,
-                     ToolCallEnded, ToolCallStarted, event_from_dict)
+from .events import *  # noqa: F401,F403  (the event types and event_from_dict)
 
-__all__ = [
-    "Conversation",
-    "Answer",
-    "Query",
-    "Script",
-    "SetupError",
-    "Event",
-    "QuestionStarted",
-    "ModelCallStarted",
-    "ModelCallEnded",
-    "ToolCallStarted",
-    "ToolCallEnded",
-    "ImageMade",
-    "Failed",
-    "Answered",
-    "event_from_dict",
-]
+__all__ = ["Conversation", "Answer", "Query", "Script", "SetupError"] + events.__all__
