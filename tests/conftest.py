@@ -11,4 +11,5 @@ pytest_plugins = [
     "support.probe",
     "support.environments",
     "support.agent_kit",
+    "support.web",
 ]

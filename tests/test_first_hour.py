@@ -178,7 +178,7 @@ def test_ask_without_the_models_key_stops_in_one_line_and_makes_no_media_directo
     options = ["--env", analysis_environment.path]
     arguments = (options + ["ask"] if where == "before" else ["ask"] + options) + ["--engine", "pg", "How many?"]
     done = velto_ai(env, here, *arguments)
-    one_error_line(done, 2, "velto-ai: OPENAI_API_KEY is not set",
+    one_error_line(done, 2, "velto-ai: could not create the agent: OPENAI_API_KEY is not set",
                    "OPENAI_BASE_URL names your own model server: set OPENAI_API_KEY too")
     assert files_in(here) == [] and not done.stray
 

@@ -4,6 +4,7 @@
     velto-ai install PACKAGE...      install packages into it
     velto-ai ask --engine E QUESTION answer a question about a database
     velto-ai chat --engine E         a conversation about a database
+    velto-ai serve --engine E        the analyst in a browser
     velto-ai usage                   totals of the local usage ledger
     velto-ai check                   the databases, the model and the code environment
     velto-ai demo                    a question about a sample shop, end to end
@@ -111,28 +112,36 @@ def engine_argument(text: str) -> str:
                                          % (text, ", ".join(sorted(ENGINES))))
 
 
-def open_conversation(options: argparse.Namespace, on_event: Any) -> Any:
-    """The conversation the options describe, with everything it needs
-    checked first: the database's URL, the code environment, the media
-    directory, the model's settings."""
-    from velto_ai_sdk.chat import Conversation, SetupError
+def conversation_setup(options: argparse.Namespace) -> Tuple[str, Any]:
+    """What the conversations the options describe need, checked first (the
+    database's URL, the media directory's place, the code environment): the
+    media directory's path, not made yet, and where the agent's steps go."""
+    from velto_ai_sdk.chat import SetupError
     from velto_ai_sdk.chat.checks import database_configured, media_path_of
 
     try:
         database_configured(options.engine)
-        media_path_of(options.media)
+        media = media_path_of(options.media)
     except (SetupError, ValueError) as error:
         raise CommandError(str(error), 2)
     warm_code_runs(options)
     ready_environment(options.env)
+    return media, trace_stream(options)
+
+
+def open_conversation(options: argparse.Namespace, on_event: Any) -> Any:
+    """The conversation the options describe, with everything it needs
+    checked first: the database's URL, the code environment, the model's
+    settings; its media directory is made last."""
+    from velto_ai_sdk.chat import Conversation, SetupError
+
+    media, verbose = conversation_setup(options)
     try:
-        return Conversation(account_key_of(options), options.media, options.engine, options.instructions,
-                            on_event=on_event, verbose=trace_stream(options))
-    except (SetupError, ValueError) as error:
+        return Conversation(account_key_of(options), media, options.engine, options.instructions,
+                            on_event=on_event, verbose=verbose)
+    except SetupError as error:
         raise CommandError(str(error), 2)
-    except UnicodeDecodeError as error:  # a .env file the agent's import could not read; the error names it
-        raise CommandError(str(error), 2)
-    except Exception as error:
+    except Exception as error:  # the model's settings, or a .env the agent's import could not read (named)
         raise CommandError("could not create the agent: %s" % error, 2)
 
 
@@ -185,6 +194,25 @@ def command_chat(options: argparse.Namespace) -> int:
     lines = terminal_lines(data_directory() / "chat_history") if interactive else iter(sys.stdin)
     chat = Chat(conversation, relay, Console(), Console(stderr=True), interactive)
     return chat.run(lines)
+
+
+# serve ----------------------------------------------------------------------------
+
+
+def command_serve(options: argparse.Namespace) -> int:
+    from velto_ai_sdk.settings import SettingError
+
+    try:
+        from velto_ai_sdk import serve
+    except ImportError as error:
+        raise CommandError("serve needs the serve extra (pip install 'velto_ai_sdk[serve]'): %s" % error, 2)
+    media, verbose = conversation_setup(options)
+    analyst = serve.Analyst(options.engine, media, account_key_of(options), options.instructions, verbose)
+    try:
+        serve.run(options.host, options.port, analyst)
+    except (serve.ServeError, SettingError) as error:
+        raise CommandError(str(error), 2)
+    return 0
 
 
 # usage ----------------------------------------------------------------------------
@@ -411,6 +439,16 @@ def parser() -> argparse.ArgumentParser:
                                            "is not a terminal, each of its lines is a question.")
     add_env_option(chat)
     chat.set_defaults(run=command_chat)
+
+    serve = commands.add_parser("serve", parents=[conversation], help="the analyst in a browser",
+                                description="Serve a page where people ask questions about the database, follow "
+                                            "them up and return to earlier conversations, kept in $VELTO_CHAT_DB "
+                                            "(SQLite by default, or a PostgreSQL URL). Any address but loopback "
+                                            "needs a token: $VELTO_SERVE_TOKEN, or one printed in a link at start.")
+    serve.add_argument("--host", default="127.0.0.1", help="the address to listen on (default: 127.0.0.1)")
+    serve.add_argument("--port", type=int, default=8750, help="the port to listen on (default: 8750; 0: any free)")
+    add_env_option(serve)
+    serve.set_defaults(run=command_serve)
 
     usage = commands.add_parser("usage", help="totals of the local usage ledger",
                                 description="Questions, tokens and cost recorded in the local usage ledger "

@@ -1,0 +1,135 @@
+"""A turn's progress as server-sent events, read from the store.
+
+The stream sends each stored event after the one the page saw last (its
+``Last-Event-ID``, so a page that reconnects misses nothing and sees
+nothing twice) as a ``progress`` event, and ends with a ``turn`` event
+holding the finished turn. The runner of this process hands each
+event over as it stores it; the stream reads the store at its start, when
+an event went missing on the way, and every POLL_SECONDS without one,
+which is how it follows a question that another server process answers.
+
+    id: 3
+    event: progress
+    data: {"activity": "Running SQL", "step": {...}}
+
+    event: turn
+    data: {"id": ..., "state": "done", "answer": {...}}
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import json
+from typing import Any, AsyncIterator, Callable, Dict, Iterator, List, Optional, Set, Tuple
+
+from starlette.concurrency import run_in_threadpool
+
+from .store import UNFINISHED, Store, StoreError
+from .views import progress_view, turn_view
+
+POLL_SECONDS = 1.0
+KEEP_ALIVE_SECONDS = 15.0
+
+
+class Wakers:
+    """Streams waiting for a turn's events, handed each event as the runner
+    of this process stores it (from any thread)."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self._loop = loop
+        self._waiting: Dict[str, Set["asyncio.Queue[Tuple[int, Dict[str, Any]]]"]] = {}
+        self.closing = False
+
+    def deliver(self, turn_id: str, seq: int, data: Dict[str, Any]) -> None:
+        if turn_id in self._waiting:
+            self._loop.call_soon_threadsafe(self._put, turn_id, seq, data)
+
+    def _put(self, turn_id: str, seq: int, data: Dict[str, Any]) -> None:
+        for inbox in self._waiting.get(turn_id, ()):
+            inbox.put_nowait((seq, data))
+
+    def close(self) -> None:
+        """Every stream ends: the server is stopping."""
+        self.closing = True
+        for waiting in self._waiting.values():
+            for inbox in waiting:
+                inbox.put_nowait((0, {"type": "closing"}))
+
+    @contextlib.contextmanager
+    def waiter(self, turn_id: str) -> Iterator["asyncio.Queue[Tuple[int, Dict[str, Any]]]"]:
+        inbox: "asyncio.Queue[Tuple[int, Dict[str, Any]]]" = asyncio.Queue()
+        self._waiting.setdefault(turn_id, set()).add(inbox)
+        try:
+            yield inbox
+        finally:
+            waiting = self._waiting.get(turn_id)
+            if waiting is not None:
+                waiting.discard(inbox)
+                if not waiting:
+                    del self._waiting[turn_id]
+
+
+def message(event: str, data: Any, event_id: Any = None) -> str:
+    head = "id: %s\n" % event_id if event_id is not None else ""
+    return "%sevent: %s\ndata: %s\n\n" % (head, event, json.dumps(data))
+
+
+async def turn_events(store: Store, wakers: Wakers, conversation_id: str, turn_id: str, after: int,
+                      closing: Callable[[], bool]) -> AsyncIterator[str]:
+    """The stream: what the store holds after `after`, then what the runner
+    hands over (and what the store holds, every POLL_SECONDS without)."""
+    loop = asyncio.get_running_loop()
+    with wakers.waiter(turn_id) as inbox:  # before reading the store: nothing falls in between
+        sent = loop.time()
+        try:
+            found = await run_in_threadpool(store.events, turn_id, after)
+        except StoreError as error:
+            yield message("failure", {"error": str(error)})
+            return
+        while True:
+            finished = False
+            for seq, data in found:
+                if seq <= after:
+                    continue  # seen already (the store and the runner both told it)
+                after = seq
+                finished = finished or data.get("type") == "finished"
+                shown = progress_view(data)
+                if shown is not None:
+                    yield message("progress", shown, seq)
+                    sent = loop.time()
+            if closing() or wakers.closing:
+                return
+            try:
+                if finished or not found:
+                    turn = await run_in_threadpool(store.turn, conversation_id, turn_id)
+                    if turn["state"] not in UNFINISHED:
+                        yield message("turn", turn_view(turn))
+                        return
+                found = await _next(inbox, after)
+                if found is None:
+                    found = await run_in_threadpool(store.events, turn_id, after)  # another process's, perhaps
+            except StoreError as error:
+                yield message("failure", {"error": str(error)})
+                return
+            if not found and loop.time() - sent >= KEEP_ALIVE_SECONDS:
+                yield ": still working\n\n"
+                sent = loop.time()
+
+
+async def _next(inbox: "asyncio.Queue[Tuple[int, Dict[str, Any]]]", after: int
+                ) -> Optional[List[Tuple[int, Dict[str, Any]]]]:
+    """The events handed over next, in order; None after POLL_SECONDS
+    without any, or when one went missing on the way (read the store)."""
+    try:
+        first = await asyncio.wait_for(inbox.get(), POLL_SECONDS)
+    except asyncio.TimeoutError:
+        return None
+    found = [first]
+    while not inbox.empty():
+        found.append(inbox.get_nowait())
+    if found[0][1].get("type") == "closing":
+        return []
+    if found[0][0] > after + 1:
+        return None
+    return found
