@@ -52,10 +52,14 @@ _WARNING_FILTERS = list(warnings.filters)
 
 CHANNEL_FD = 3
 # memory limit in bytes, process limit (-1: none), whether standard input
-# comes along, size of the script's path; then the path. Descriptors: the
-# working directory, output, errors, the report pipe, standard input.
-WARM_REQUEST = struct.Struct("=qqii")
-LARGEST_REQUEST = WARM_REQUEST.size + 65536
+# comes along, the sizes of the script's path, of the run's private
+# directory and of the sandbox's kit, which of the kit's descriptors come
+# along (1: the ruleset, 2: the user namespace, 4: the network namespace);
+# then the path, the directory and the kit. Descriptors: the working
+# directory, output, errors, the report pipe, standard input, the kit's.
+WARM_REQUEST = struct.Struct("=qqiiiiii")
+LARGEST_REQUEST = WARM_REQUEST.size + 3 * 65536
+MOST_FDS = 8
 # Answers on the report pipe: kind and value, as the supervisor reads them.
 ANSWER = struct.Struct("=ii")
 STARTED, SETUP_FAILED, STALE = 1, 2, 3
@@ -64,6 +68,9 @@ PACKAGES = ("numpy", "pandas", "matplotlib", "matplotlib.pyplot", "scipy", "skle
 
 PR_SET_PDEATHSIG = 1
 _LIBC = ctypes.CDLL(None, use_errno=True)
+# The sandbox a run enters (velto-sandbox.so, installed beside this file).
+_SANDBOX_LIBRARY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "velto-sandbox.so")
+_sandbox = None
 
 
 def import_packages():
@@ -92,11 +99,16 @@ def package_directories():
 class Run:
     """One request: the script and the descriptors of its process."""
 
-    def __init__(self, header, path, fds):
-        self.memory_bytes, self.max_processes, has_stdin, _ = header
+    def __init__(self, header, path, private_dir, kit, fds):
+        self.memory_bytes, self.max_processes, has_stdin, _, _, _, sandbox_fds, _ = header
         self.path = path
+        self.private_dir = private_dir
+        self.kit = kit
         self.cwd, self.output, self.errors, self.report = fds[:4]
-        self.stdin = fds[4] if has_stdin else -1
+        rest = list(fds[4:])
+        self.stdin = rest.pop(0) if has_stdin else -1
+        # the ruleset, the user namespace, the network namespace; -1 for none
+        self.kit_fds = [rest.pop(0) if sandbox_fds & (1 << index) else -1 for index in range(3)]
         self.fds = fds
 
     def close(self):
@@ -122,7 +134,7 @@ def receive(channel):
     """The next request; None when the supervisor is gone, or sent what is
     no request."""
     try:
-        data, ancillary, _, _ = channel.recvmsg(LARGEST_REQUEST, socket.CMSG_SPACE(5 * 4))
+        data, ancillary, _, _ = channel.recvmsg(LARGEST_REQUEST, socket.CMSG_SPACE(MOST_FDS * 4))
     except OSError:
         return None
     fds = []
@@ -131,11 +143,16 @@ def receive(channel):
             count = len(payload) // 4
             fds.extend(struct.unpack("=%di" % count, payload[:count * 4]))
     header = WARM_REQUEST.unpack_from(data) if len(data) >= WARM_REQUEST.size else None
-    if header is None or len(fds) != (5 if header[2] else 4):
+    if header is None or len(fds) != 4 + bool(header[2]) + bin(header[6] & 7).count("1") or \
+            len(data) != WARM_REQUEST.size + header[3] + header[4] + header[5]:
         close_all(fds)
         return None
-    path = os.fsdecode(data[WARM_REQUEST.size:WARM_REQUEST.size + header[3]])
-    return Run(header, path, fds)
+    at = WARM_REQUEST.size
+    path = os.fsdecode(data[at:at + header[3]])
+    at += header[3]
+    private_dir = os.fsdecode(data[at:at + header[4]])
+    at += header[4]
+    return Run(header, path, private_dir, data[at:at + header[5]], fds)
 
 
 def fork():
@@ -203,6 +220,7 @@ def become_the_run(run, supervisor):
         limit(run.memory_bytes, run.max_processes)
         fresh_interpreter_state(run)
         wait_for_the_supervisor(supervisor)
+        enter_sandbox(run)
     except Exception as error:
         # setrlimit says EPERM with a ValueError.
         run.answer(SETUP_FAILED, getattr(error, "errno", None) or errno.EPERM)
@@ -224,6 +242,28 @@ def wait_for_the_supervisor(supervisor):
     # The supervisor may have died before the request was taken up.
     if os.getppid() != supervisor:
         os._exit(127)
+
+
+def enter_sandbox(run):
+    """The run's sandbox, entered before the script's first line (see the
+    supervisor's isolation/sandbox.h): only a fork of this process with a
+    single thread can enter it, never the worker."""
+    if not run.kit:
+        return
+    error = load_sandbox().velto_enter_sandbox(run.kit, len(run.kit), *run.kit_fds)
+    if error:
+        raise OSError(error, os.strerror(error))
+
+
+def load_sandbox():
+    """The library, loaded once (by the worker, ahead of the runs)."""
+    global _sandbox
+    if _sandbox is None:
+        library = ctypes.CDLL(_SANDBOX_LIBRARY)
+        library.velto_enter_sandbox.argtypes = (ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int,
+                                                ctypes.c_int)
+        _sandbox = library
+    return _sandbox
 
 
 def data_size():
@@ -264,6 +304,11 @@ def fresh_interpreter_state(run):
     interpreter of the same environment has it."""
     os.environ.clear()
     os.environ.update(_ENVIRONMENT)
+    if run.private_dir:
+        os.environ["HOME"] = os.environ["TMPDIR"] = run.private_dir
+        tempfile = sys.modules.get("tempfile")
+        if tempfile is not None:
+            tempfile.tempdir = None
     if hasattr(time, "tzset"):
         time.tzset()
     warnings.filters[:] = _WARNING_FILTERS
@@ -434,6 +479,10 @@ def serve():
     quiet_standard_streams()
     channel = socket.socket(fileno=CHANNEL_FD)
     import_packages()
+    try:
+        load_sandbox()
+    except OSError:
+        pass  # each sandboxed run then says why it cannot start
     # Copied pages stay shared: the collector leaves what is here alone.
     import gc
     gc.collect()
