@@ -22,7 +22,9 @@ room, and a file that alone reaches it is cut, at most one batch of rows
 past it (a batch is within the byte budget). Memory is the byte budget's,
 not the file's: rows are written and dropped batch by batch.
 
-The directory: VELTO_SQL_RESULTS_DIR, or by default a directory of the
+The directory: within an agent's tool call, a subdirectory of the agent's
+own (agent_scope.py), which only that agent's scripts may read; otherwise
+VELTO_SQL_RESULTS_DIR, or by default a directory of the
 process's own under the system's temporary directory, made on first use and
 removed with its files when the process exits. Either must belong to the
 user and be closed to everyone else (mode 0700; one the connectors make is),
@@ -48,6 +50,8 @@ import stat
 import tempfile
 import threading
 from typing import Any, BinaryIO, Deque, Optional, Sequence, Tuple
+
+from velto_ai_sdk import agent_scope
 
 from .base import SqlError
 from .spares import spares
@@ -184,8 +188,9 @@ class Export:
     """One result's file, opened at its first row and written a batch of rows
     at a time."""
 
-    def __init__(self, directory: str, max_rows: int, max_bytes: int) -> None:
+    def __init__(self, directory: str, max_rows: int, max_bytes: int, home: Optional[str] = None) -> None:
         self.directory = directory
+        self.home = home
         self.file = ResultFile("")
         self.max_rows = max_rows
         self.max_bytes = max_bytes
@@ -222,7 +227,7 @@ class Export:
         return largest
 
     def _start(self) -> None:
-        self.file.path, fd = spares.take(self.directory)
+        self.file.path, fd = spares.take(self.directory, self.home)
         try:
             self._stream = stream = io.open(fd, "wb", buffering=WRITE_BUFFER)
         except BaseException:
@@ -315,5 +320,7 @@ def new_export(settings: Any) -> Optional[Export]:
     """The file for a call's result, or None when files are turned off."""
     if not settings.export_rows:
         return None
-    directory = _directories.directory(settings.results_dir)
-    return Export(directory, settings.export_rows, settings.results_max_bytes)
+    root = _directories.directory(settings.results_dir)
+    # an agent's results lie in a subdirectory of their own (agent_scope.py)
+    directory = agent_scope.results_directory(root)
+    return Export(directory, settings.export_rows, settings.results_max_bytes, root)
