@@ -307,3 +307,129 @@ def test_check_lists_every_layer_as_present_here():
     layers = codetool._sandbox_layers()
     assert [layer[0] for layer in layers] == LAYERS
     assert [layer[2:] for layer in layers] == [(True, None)] * 5
+
+
+# ---------------------------------------------------------------------------
+# Agents: each one's results are its own
+
+def last_tool_message(server):
+    return server.chat_bodies[-1]["messages"][-1]["content"]
+
+
+def test_one_agent_reads_its_own_results_and_never_another_agents(host, mode, postgresql_server,
+                                                                   scripted_chat_server, monkeypatch, tmp_path):
+    import velto_ai_sdk.agent as agent
+    from velto_ai_sdk.scripted_model import text_reply, tool_call_reply
+
+    url = postgresql_server.create_database("sandbox_agents", ["CREATE TABLE t (n integer)",
+                                                               "INSERT INTO t VALUES (1), (2), (39)"])
+    for name, value in {"VELTO_POSTGRES_URL": url, "VELTO_USAGE_DB": str(tmp_path / "usage.sqlite3"),
+                        "VELTO_MODEL_NAME": "gpt-4o-mini"}.items():
+        monkeypatch.setenv(name, value)
+    monkeypatch.delenv("VELTO_API_URL", raising=False)
+    media = {name: tmp_path / name / "media" for name in ("first", "second")}
+    own = textwrap.dedent(f"""
+        import os, pandas
+        import matplotlib.pyplot as plt
+        frame = pandas.read_csv('@FILE@')
+        plt.plot(frame['n'])
+        plt.savefig(os.path.join({str(media["first"])!r}, 'n.png'))
+        print(frame['n'].sum())
+    """)
+    reads_own = tool_call_reply([("ExecutePythonCode", {"code": own})])
+    reads_own.fills = {"@FILE@": (-1, r"pandas\.read_csv\('(.+)'\)")}
+    first_server = scripted_chat_server([tool_call_reply([("ExecutePostgresSQLQuery", {"sql_query": "SELECT n FROM t"})]),
+                                         reads_own, text_reply("done")], env=True)
+    first = agent.create_agent("key", str(media["first"]), "PostgreSQL")
+    assert agent.run_agent(first, "key", "sum?") == "done"
+    assert last_tool_message(first_server) == "42\n"
+    assert (media["first"] / "n.png").read_bytes()[:4] == b"\x89PNG"
+    result_file = first_server.chat_bodies[1]["messages"][-1]["content"].split("pandas.read_csv('")[1][:-2]
+
+    steal = "print(open(%r).read())" % result_file
+    second_server = scripted_chat_server([tool_call_reply([("ExecutePythonCode", {"code": steal})]),
+                                          text_reply("done")], env=True)
+    second = agent.create_agent("key", str(media["second"]), "PostgreSQL")
+    assert agent.run_agent(second, "key", "theirs?") == "done"
+    assert last_tool_message(second_server).endswith("PermissionError: [Errno 13] Permission denied: %r\n"
+                                                     % result_file)
+    assert media["second"].is_dir()  # made for its run
+    # The host itself, outside any agent, reads the process's results.
+    assert codetool.execute_code(steal) == "n\n1\n2\n39\n\n"
+
+
+# ---------------------------------------------------------------------------
+# As an ordinary user
+
+SYSTEM_PYTHON = "/usr/bin/python%d.%d" % sys.version_info[:2]
+NOBODY = 65534
+
+# Run by an ordinary user's host: the attacks cold and warm, sandboxed and
+# without the sandbox, with what that user owns.
+ORDINARY_HOST = textwrap.dedent("""
+    import json, os, socket, sys, tempfile
+    import velto_ai_sdk.codetool as codetool
+    from support.attacks import FILES, NETWORK, PROCESSES, script, outcomes
+    config = json.loads(sys.argv[1])
+    base = config["base"]
+    tempfile.tempdir = base + "/scripts"
+    codetool.python_executable = sys.executable
+    os.chdir(base + "/work")
+    udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    udp.bind(("127.0.0.1", 0))
+    abstract = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    abstract.bind("\\0velto-test-ordinary-%d" % os.getpid())
+    abstract.listen(4)
+    report = {}
+    for warm in ("0", "1"):
+        os.environ["VELTO_CODE_WARM"] = warm
+        codetool.execute_code("")
+        children = lambda pid: [int(c) for c in open("/proc/%d/task/%d/children" % (pid, pid)).read().split()]
+        targets = [("host", os.getpid())] + [("supervisor", pid) for pid in children(os.getpid())]
+        code = script(FILES, NETWORK, PROCESSES, HOST_HOME=base + "/home", ELSEWHERE=base + "/elsewhere/other.txt",
+                      SITE_PACKAGES=base + "/missing", PLANTED="planted", DATABASE_PORT=config["port"],
+                      DATABASE_SOCKET=base + "/missing.sock", UDP_PORT=udp.getsockname()[1],
+                      ABSTRACT="\\0velto-test-ordinary-%d" % os.getpid(), TARGETS=targets)
+        for sandbox in ("auto", "off"):
+            os.environ["VELTO_CODE_SANDBOX"] = sandbox
+            report[warm + sandbox] = outcomes(codetool.execute_code(code))
+    print(json.dumps([os.getuid(), report]))
+""")
+
+# What an ordinary user's script cannot do anyway, sandbox or not.
+BEYOND_AN_ORDINARY_USER = {"a .pth into the environment", "a module into the environment",
+                           "the database's Unix socket"}
+
+
+@pytest.mark.skipif(os.getuid() != 0 or not os.path.exists(SYSTEM_PYTHON),
+                    reason="needs root to become another user, and the system's interpreter of this version")
+def test_an_ordinary_users_host_is_kept_apart_just_as_well(tmp_path, mariadb_server):
+    import velto_ai_sdk
+
+    package_root = os.path.dirname(os.path.dirname(velto_ai_sdk.__file__))
+    tests = os.path.dirname(os.path.abspath(__file__))
+    base = tmp_path / "ordinary"
+    for name in ("work", "home", "elsewhere", "scripts"):
+        (base / name).mkdir(parents=True)
+    (base / "work" / ".env").write_text("OPENAI_API_KEY=sk-secret\n")
+    (base / "home" / "secret.txt").write_text("secret")
+    (base / "elsewhere" / "other.txt").write_text("x")
+    for path in [tmp_path, *tmp_path.parents]:
+        os.chmod(path, os.stat(path).st_mode | 0o001)  # passable, as /home is
+    for root, directories, files in os.walk(base):
+        for name in [root, *(os.path.join(root, entry) for entry in directories + files)]:
+            os.chown(name, NOBODY, NOBODY)
+    env = {"PATH": "/usr/bin:/bin", "HOME": str(base / "home"), "TMPDIR": str(base / "scripts"), "PYTHONPATH": os.pathsep.join([package_root, tests])}
+    done = subprocess.run(["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups",
+                           SYSTEM_PYTHON, "-c", ORDINARY_HOST,
+                           json.dumps({"base": str(base), "port": mariadb_server.port})],
+                          capture_output=True, text=True, env=env, timeout=300)
+    if done.returncode != 0 and "ModuleNotFoundError" in done.stderr:
+        pytest.skip("the package is not readable by another user here: " + done.stderr.splitlines()[-1])
+    assert done.returncode == 0, done.stderr
+    uid, report = json.loads(done.stdout.splitlines()[-1])
+    assert uid == NOBODY
+    for warm in ("0", "1"):
+        sandboxed, off = report[warm + "auto"], report[warm + "off"]
+        assert set(sandboxed.values()) == {"refused"}, sandboxed
+        assert {name for name, outcome in off.items() if outcome != "reached"} <= BEYOND_AN_ORDINARY_USER, off

@@ -266,8 +266,11 @@ def command_check(options: argparse.Namespace) -> int:
         problems += 1
         print_part("Databases", "PROBLEM", [("", "none configured: set %s" % " or ".join(
             engine.variable for engine in ENGINES.values()))])
+    from velto_ai_sdk import sandbox_check
+
     for heading, lines in (("Model", model_findings(account_key_of(options))),
-                           ("Code environment", environment_findings(options.env))):
+                           ("Code environment", environment_findings(options.env)),
+                           ("Code sandbox", sandbox_check.findings(options.env))):
         fine = all(ok for ok, _, _ in lines)
         problems += not fine
         print_part(heading, "ok" if fine else "PROBLEM", [(what, finding) for _, what, finding in lines])

@@ -18,6 +18,12 @@ forks again and leaves, and the supervisor, a child subreaper, becomes the
 parent of the run's process, waits for it and ends everything it left, as
 it does for a run started from nothing.
 
+Those two forks of a large interpreter take tens of milliseconds, so the
+worker makes the next run's process ahead, while it is idle (a "spare"):
+when it is ready, and each time the supervisor says a run is over (the
+one-byte message IDLE; a spare made during a run would be ended with the
+run's processes). A request then only travels on to the spare.
+
 Nothing of the package is imported: this file is run, never imported, and
 must work with any interpreter the environment has (3.8 and later).
 """
@@ -63,6 +69,8 @@ MOST_FDS = 8
 # Answers on the report pipe: kind and value, as the supervisor reads them.
 ANSWER = struct.Struct("=ii")
 STARTED, SETUP_FAILED, STALE = 1, 2, 3
+# From the supervisor: the run is over, and the worker may make a spare.
+IDLE = b"i"
 
 PACKAGES = ("numpy", "pandas", "matplotlib", "matplotlib.pyplot", "scipy", "sklearn", "statsmodels")
 
@@ -131,12 +139,19 @@ def close_all(fds):
 
 
 def receive(channel):
-    """The next request; None when the supervisor is gone, or sent what is
-    no request."""
+    """The next request, IDLE, or None when the supervisor is gone, or sent
+    what is no request."""
     try:
         data, ancillary, _, _ = channel.recvmsg(LARGEST_REQUEST, socket.CMSG_SPACE(MOST_FDS * 4))
     except OSError:
         return None
+    if data == IDLE and not ancillary:
+        return IDLE
+    return parsed(data, ancillary)
+
+
+def parsed(data, ancillary):
+    """The request in a message and its descriptors; None when it is none."""
     fds = []
     for level, kind, payload in ancillary:
         if level == socket.SOL_SOCKET and kind == socket.SCM_RIGHTS:
@@ -152,7 +167,9 @@ def receive(channel):
     at += header[3]
     private_dir = os.fsdecode(data[at:at + header[4]])
     at += header[4]
-    return Run(header, path, private_dir, data[at:at + header[5]], fds)
+    run = Run(header, path, private_dir, data[at:at + header[5]], fds)
+    run.message = data
+    return run
 
 
 def fork():
@@ -192,12 +209,82 @@ def start(run, channel, stamps, supervisor):
         become_the_run(run, supervisor)
         return run
     run.close()
+    wait_for(between)
+    return None
+
+
+class Spare:
+    """The next run's process, made ahead: the supervisor's child already,
+    waiting on a socket of its own for the request the worker passes on."""
+
+    def __init__(self, channel, supervisor):
+        self.socket = None
+        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (AttributeError, OSError, ValueError):
+                pass
+        try:
+            between = fork()
+        except OSError:
+            ours.close()
+            theirs.close()
+            return
+        if between == 0:
+            try:
+                if fork() != 0:
+                    os._exit(0)
+                ours.close()
+                channel.close()
+                run = Spare.wait(theirs, supervisor)
+            except BaseException:
+                os._exit(127)
+            become_the_run(run, supervisor)
+            run_script(run)
+        theirs.close()
+        wait_for(between)
+        self.socket = ours
+
+    @staticmethod
+    def wait(request_socket, supervisor):
+        """In the spare: waits until it is the supervisor's child, then for its
+        request; leaves when the worker is gone first."""
+        first_parent = os.getppid()
+        while first_parent != supervisor and os.getppid() == first_parent:
+            time.sleep(0.0001)
+        data, ancillary, _, _ = request_socket.recvmsg(LARGEST_REQUEST, socket.CMSG_SPACE(MOST_FDS * 4))
+        request_socket.close()
+        run = parsed(data, ancillary) if data else None
+        if run is None:
+            os._exit(0)
+        return run
+
+    def take(self, run):
+        """Passes the run on; False when the spare is gone."""
+        try:
+            self.socket.sendmsg([run.message], [(socket.SOL_SOCKET, socket.SCM_RIGHTS,
+                                                 struct.pack("=%di" % len(run.fds), *run.fds))])
+            return True
+        except OSError:
+            return False
+        finally:
+            self.drop()
+
+    def drop(self):
+        """Its socket closed, the spare leaves."""
+        if self.socket is not None:
+            self.socket.close()
+            self.socket = None
+
+
+def wait_for(pid):
     while True:
         try:
-            os.waitpid(between, 0)
-            return None
+            os.waitpid(pid, 0)
+            return
         except ChildProcessError:
-            return None
+            return
         except InterruptedError:
             continue
 
@@ -491,10 +578,24 @@ def serve():
     os.chdir("/")
     stamps = package_directories()
     channel.sendall(b"r")
+    spare = Spare(channel, supervisor)
     while True:
         run = receive(channel)
         if run is None:
             return None
+        if run is IDLE:
+            if spare is None or spare.socket is None:
+                spare = Spare(channel, supervisor)
+            continue
+        if spare is not None and spare.socket is not None and package_directories() == stamps:
+            taken = spare.take(run)
+            spare = None
+            if taken:
+                run.close()
+                continue
+        elif spare is not None:
+            spare.drop()
+            spare = None
         if start(run, channel, stamps, supervisor) is not None:
             return run
 

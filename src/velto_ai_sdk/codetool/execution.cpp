@@ -210,6 +210,7 @@ void prepare_warm_runs(const frame::Arguments& call) {
         RunRequest request = run_request(call.global("python_executable"), settings, environ);
         request.mode = isolation::RunMode::warm_up;
         request.encoding = py::str("utf-8");
+        request.sandbox.environment = environment_additions(request.program, request.environment);
         warm_up(request);
     } catch (py::error_already_set& error) {
         // The first run meets the same trouble, and says so.

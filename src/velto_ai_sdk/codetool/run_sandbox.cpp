@@ -160,22 +160,29 @@ std::string private_directory(const frame::Arguments& call) {
 
 }  // namespace
 
+std::vector<std::string> environment_additions(const std::string& program,
+                                               const std::vector<std::string>& environment) {
+    std::string venv = environment_of(program);
+    for (const std::string& entry : environment) {
+        if (entry.compare(0, 13, "MPLCONFIGDIR=") == 0) {
+            return {};
+        }
+    }
+    if (venv.empty()) {
+        return {};
+    }
+    return {"MPLCONFIGDIR=" + font_cache(program, venv, environment)};
+}
+
 RunSandbox run_sandbox(const frame::Arguments& call, const std::string& program, const RunSettings& settings,
                        const std::vector<std::string>& environment) {
     RunSandbox sandbox;
-    std::string venv = environment_of(program);
-    bool chosen = false;
-    for (const std::string& entry : environment) {
-        chosen = chosen || entry.compare(0, 13, "MPLCONFIGDIR=") == 0;
-    }
     // With or without the sandbox, so that a warm worker serves both.
-    if (!venv.empty() && !chosen) {
-        sandbox.environment.push_back("MPLCONFIGDIR=" + font_cache(program, venv, environment));
-    }
+    sandbox.environment = environment_additions(program, environment);
     if (settings.sandbox == uint32_t(isolation::sandbox::Mode::off)) {
         return sandbox;
     }
-    add_interpreter(sandbox.reads, program, venv);
+    add_interpreter(sandbox.reads, program, environment_of(program));
     add_agent_paths(sandbox);
     add_all(sandbox.reads, settings.read_paths);
     add_all(sandbox.writes, settings.write_paths);

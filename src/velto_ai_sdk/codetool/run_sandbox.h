@@ -38,6 +38,11 @@ struct RunSandbox {
 RunSandbox run_sandbox(const frame::Arguments& call, const std::string& program, const RunSettings& settings,
                        const std::vector<std::string>& environment);
 
+// The variables every run of `program` gets beside `environment` (the
+// allow-listed ones): MPLCONFIGDIR, matplotlib's font cache, made if need be.
+std::vector<std::string> environment_additions(const std::string& program,
+                                               const std::vector<std::string>& environment);
+
 // Removes the private directory and what the script left in it, if the
 // supervisor could not. Never fails.
 void remove_private_dir(const RunSandbox& sandbox) noexcept;

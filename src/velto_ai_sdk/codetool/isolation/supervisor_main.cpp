@@ -373,6 +373,9 @@ bool serve(Request& request, const RunCgroups& cgroups, WarmWorker& worker, sand
     }
     // The script may have stopped it.
     worker.resume();
+    // The next warm run's process is made while the host reads this one's
+    // outcome.
+    worker.idle();
     // Only a process killed by a signal can have been the memory cgroup's.
     if (!ending.stopped && WIFSIGNALED(ending.wait_status) && out_of_memory_kills(cgroups) > kills_before) {
         report(ReportKind::out_of_memory);
@@ -402,8 +405,10 @@ int run(const RunCgroups& cgroups) {
             request = Request();
         }
         close_request_fds(request);
-        // Its cgroups can go only once they are empty.
+        // Its cgroups can go only once they are empty: the worker and the
+        // run's process it made ahead go.
         worker.end();
+        end_children(-1);
     }
     leave_cgroups(cgroups);
     return 0;

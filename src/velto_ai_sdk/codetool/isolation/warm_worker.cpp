@@ -240,6 +240,14 @@ long long WarmWorker::anonymous_bytes() const {
     return kilobytes * 1024;
 }
 
+void WarmWorker::idle() const {
+    if (pid_ > 0 && ready_) {
+        char byte = 'i';
+        ssize_t ignored = send(channel_, &byte, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+        (void)ignored;
+    }
+}
+
 void WarmWorker::forget() {
     pid_ = -1;
     ready_ = false;

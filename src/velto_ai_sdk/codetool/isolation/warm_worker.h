@@ -83,6 +83,8 @@ public:
     long long tasks() const;
     long long anonymous_bytes() const;
 
+    // Tells it a run is over: it makes the next run's process ahead.
+    void idle() const;
     // It was reaped elsewhere (the sweep after a run).
     void forget();
     // A run may have stopped it.
