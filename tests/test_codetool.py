@@ -792,12 +792,17 @@ class TestWarmRunsAreLikeFreshOnes:
         for name, value in {"OPENAI_API_KEY": "sk-secret", "VELTO_POSTGRES_URL": "postgresql://a:pw@db/x",
                             "VELTO_EXTRA_ONE": "one", "VELTO_CODE_PASS_ENV": "VELTO_EXTRA_ONE"}.items():
             monkeypatch.setenv(name, value)
-        cold, warm = (re.sub(r"velto-run-\w+", "velto-run-PRIVATE", result) for result in warm_and_cold(
-            "import json, os\nprint(json.dumps([sorted(os.environ.items()), open('/proc/self/environ').read()]))"))
+        # (HOME and TMPDIR are the run's private directory; /proc/self/environ
+        # shows the environment a process started with, the worker's in a
+        # warm run.)
+        started_with = "import json, os\nprint(json.dumps([sorted(os.environ.items()), sorted(entry for entry in" \
+                       " open('/proc/self/environ').read().split('\\0') if not entry.startswith(('HOME=', 'TMPDIR='))" \
+                       ")]))"
+        cold, warm = (re.sub(r"velto-run-\w+", "velto-run-PRIVATE", result) for result in warm_and_cold(started_with))
         assert warm == cold
         seen, proc = json.loads(cold)
         assert dict(seen)["VELTO_EXTRA_ONE"] == "one" and "OPENAI_API_KEY" not in dict(seen)
-        assert "sk-secret" not in proc and "pw@db" not in proc
+        assert "sk-secret" not in "\0".join(proc) and "pw@db" not in "\0".join(proc)
 
     def test_standard_input_is_the_hosts(self, analysis_environment):
         outputs = []

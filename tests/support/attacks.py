@@ -54,12 +54,12 @@ FILES = textwrap.dedent("""
     attempt("a file into /tmp", lambda: write(os.path.dirname(ELSEWHERE) + "/written-%d.txt" % os.getpid()))
 
     def through_a_symbolic_link():
-        link = os.path.join(os.environ["TMPDIR"], "link-to-env")
+        link = os.path.join(os.environ["TMPDIR"], "link-to-env-%d" % os.getpid())
         os.symlink(os.path.abspath(".env"), link)
         read(link)
 
     def through_a_hard_link():
-        link = os.path.join(os.environ["TMPDIR"], "hard-link-to-env")
+        link = os.path.join(os.environ["TMPDIR"], "hard-link-to-env-%d" % os.getpid())
         os.link(os.path.abspath(".env"), link)
         read(link)
 

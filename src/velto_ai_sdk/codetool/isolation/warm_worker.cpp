@@ -267,6 +267,9 @@ void WarmWorker::end() {
         int status;
         while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
         }
+        // The run's process it made ahead, waiting as the supervisor's
+        // child, goes with it.
+        end_children(-1);
     }
     forget();
 }

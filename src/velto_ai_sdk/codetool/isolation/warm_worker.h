@@ -89,7 +89,8 @@ public:
     void forget();
     // A run may have stopped it.
     void resume() const;
-    // Kills and reaps it, if there is one.
+    // Kills and reaps it, if there is one, and every other child of the
+    // caller's (the run's process it made ahead): call it between runs.
     void end();
 
 private:
