@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -150,12 +151,20 @@ std::string font_cache(const std::string& program, const std::string& environmen
     return cache;
 }
 
+// Where the run's private directory is made when it has no /dev/shm of
+// its own: a new name in the interpreter's temporary directory, which the
+// supervisor makes (and removes, with the host gone too).
 std::string private_directory(const frame::Arguments& call) {
-    std::string pattern = text_of(call.global("tempfile").attr("gettempdir")()) + "/velto-run-XXXXXX";
-    if (mkdtemp(&pattern[0]) == nullptr) {
-        raise_os_error(errno, pattern.c_str());
+    unsigned char random[12];
+    if (getrandom(random, sizeof random, 0) != ssize_t(sizeof random)) {
+        raise_os_error(errno);
     }
-    return pattern;
+    std::string name = text_of(call.global("tempfile").attr("gettempdir")()) + "/velto-run-";
+    for (unsigned char byte : random) {
+        name += "0123456789abcdef"[byte >> 4];
+        name += "0123456789abcdef"[byte & 15];
+    }
+    return name;
 }
 
 }  // namespace

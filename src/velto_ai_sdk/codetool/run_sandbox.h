@@ -2,7 +2,8 @@
 // may read (the interpreter's installation and the environment, the result
 // files of the agent whose tool runs it, VELTO_CODE_READ_PATHS) and write
 // (that agent's media directory, made if missing, VELTO_CODE_WRITE_PATHS),
-// a private directory of its own for HOME and TMPDIR, and matplotlib's
+// a private directory of its own for HOME and TMPDIR (its own /dev/shm, a
+// tmpfs, where it has namespaces), and matplotlib's
 // font cache, made once per environment so that no run builds it again.
 // The supervisor makes the sandbox of it (isolation/sandbox.h).
 //
@@ -32,9 +33,10 @@ struct RunSandbox {
     std::vector<std::string> environment;  // entries to add (MPLCONFIGDIR)
 };
 
-// Makes the private directory (in the interpreter's temporary directory)
-// and the rest; `program` is the interpreter, file-system encoded. Raises
-// OSError when the private directory cannot be made.
+// The paths, a name for the private directory (in the interpreter's
+// temporary directory; made by the supervisor where the run has no /dev/shm
+// of its own) and the variables; `program` is the interpreter, file-system
+// encoded. Raises OSError when no random name can be had.
 RunSandbox run_sandbox(const frame::Arguments& call, const std::string& program, const RunSettings& settings,
                        const std::vector<std::string>& environment);
 

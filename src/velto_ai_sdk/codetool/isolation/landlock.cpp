@@ -181,6 +181,8 @@ Ruleset::Ruleset(const Plan& plan) : handled_(handled_rights(plan.abi)) {
     }
 }
 
+Ruleset::Ruleset(int fd, int abi) : fd_(fd), handled_(handled_rights(abi)) {}
+
 Ruleset::~Ruleset() {
     if (fd_ >= 0) {
         close(fd_);
@@ -206,6 +208,16 @@ int add_rule(int ruleset_fd, int path_fd, uint64_t access, uint64_t handled) {
 }
 
 int Ruleset::allow(int path_fd, uint64_t access) const { return add_rule(fd_, path_fd, access, handled_); }
+
+int Ruleset::allow_as_is(int path_fd, uint64_t access) const {
+    PathBeneath rule{access & handled_, path_fd};
+    if (rule.allowed_access == 0) {
+        return 0;
+    }
+    return syscall(__NR_landlock_add_rule, fd_, rule_path_beneath, &rule, 0) == 0 ? 0 : errno;
+}
+
+uint64_t for_files(uint64_t access) { return access & file_rights; }
 
 int Ruleset::allow(const std::string& path, uint64_t access) const {
     int path_fd = open(path.c_str(), O_PATH | O_CLOEXEC);

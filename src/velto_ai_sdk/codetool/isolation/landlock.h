@@ -34,6 +34,11 @@ constexpr uint64_t reading = read_file | read_dir | execute;
 constexpr uint64_t device = read_file | write_file | ioctl_dev;
 
 struct Plan {
+    bool operator==(const Plan& other) const {
+        return abi == other.abi && restrict_tcp == other.restrict_tcp && scope_signals == other.scope_signals &&
+               scope_abstract == other.scope_abstract;
+    }
+
     int abi;                 // > 0
     bool restrict_tcp;       // no TCP connect or bind (ABI 4)
     bool scope_signals;      // no signal to a process outside the run (ABI 6)
@@ -45,6 +50,8 @@ class Ruleset {
 public:
     // Returns -errno in fd() when the kernel refuses.
     explicit Ruleset(const Plan& plan);
+    // Takes over a ruleset made for `abi`.
+    Ruleset(int fd, int abi);
     Ruleset(const Ruleset&) = delete;
     Ruleset& operator=(const Ruleset&) = delete;
     ~Ruleset();
@@ -54,6 +61,9 @@ public:
     // directory or a file; a file gets the file rights among them).
     // Returns 0 or an errno.
     int allow(int path_fd, uint64_t access) const;
+    // The same for a descriptor whose rights are known to suit it (a file's
+    // are file rights): no look at what it is.
+    int allow_as_is(int path_fd, uint64_t access) const;
     // The same for a path; a path that does not exist is skipped (0).
     int allow(const std::string& path, uint64_t access) const;
     // Hands the descriptor over: the caller closes it.
@@ -67,6 +77,9 @@ private:
 // Adds a rule to a ruleset descriptor, as Ruleset::allow does, for
 // `handled` rights. Returns 0 or an errno. Async-signal-safe.
 int add_rule(int ruleset_fd, int path_fd, uint64_t access, uint64_t handled);
+
+// The rights among `access` that a file which is no directory can have.
+uint64_t for_files(uint64_t access);
 
 // What the rights of `abi` are among `everything`.
 uint64_t handled_rights(int abi);

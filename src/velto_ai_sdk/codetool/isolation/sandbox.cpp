@@ -5,6 +5,7 @@
 #include <initializer_list>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -148,6 +149,9 @@ int enter(const KitData& kit, const KitFds& fds) {
 }
 
 Preparer::~Preparer() {
+    if (ahead_.fd >= 0) {
+        close(ahead_.fd);
+    }
     for (auto& rule : system_rules_) {
         close(rule.first);
     }
@@ -165,9 +169,13 @@ void Preparer::find_once() {
     user_ns_ = shared.user_fd;
     net_ns_ = shared.net_fd;
     if (findings_.errors[0] == 0) {
+        // Each with the rights that suit it, worked out once.
         auto keep = [this](int fd, uint64_t access) {
-            if (fd >= 0) {
-                system_rules_.emplace_back(fd, access);
+            struct stat info;
+            if (fd >= 0 && fstat(fd, &info) == 0) {
+                system_rules_.emplace_back(fd, S_ISDIR(info.st_mode) ? access : landlock::for_files(access));
+            } else if (fd >= 0) {
+                close(fd);
             }
         };
         for (const char* path : system_directories) {
@@ -191,25 +199,50 @@ void Preparer::find_once() {
     }
 }
 
-int Preparer::build_ruleset(const RunPolicy& policy, uint32_t layers, Prepared& prepared) {
-    landlock::Plan plan{findings_.landlock_abi, (layers & landlock_network) != 0 && !policy.network,
-                        (layers & landlock_scopes) != 0, (layers & landlock_scopes) != 0 && !policy.network};
+int Preparer::system_ruleset(const landlock::Plan& plan, bool shared_shm) {
+    if (ahead_.fd >= 0 && ahead_.plan == plan && ahead_.shared_shm == shared_shm) {
+        int fd = ahead_.fd;
+        ahead_.fd = -1;
+        return fd;
+    }
     landlock::Ruleset ruleset(plan);
     if (ruleset.fd() < 0) {
-        return -ruleset.fd();
+        return ruleset.fd();
     }
     for (const auto& rule : system_rules_) {
-        if (int error = ruleset.allow(rule.first, rule.second)) {
-            return error;
+        if (int error = ruleset.allow_as_is(rule.first, rule.second)) {
+            return -error;
         }
     }
     // Without a /dev/shm of its own, the run shares the system's: its
     // semaphores live there.
-    if ((layers & namespaces_layer) == 0) {
+    if (shared_shm) {
         if (int error = ruleset.allow(std::string("/dev/shm"), landlock::everything)) {
-            return error;
+            return -error;
         }
     }
+    return ruleset.release();
+}
+
+void Preparer::prepare_ahead() {
+    if (ahead_.known && ahead_.fd < 0) {
+        int fd = system_ruleset(ahead_.plan, ahead_.shared_shm);
+        ahead_.fd = fd >= 0 ? fd : -1;
+    }
+}
+
+int Preparer::build_ruleset(const RunPolicy& policy, uint32_t layers, Prepared& prepared) {
+    landlock::Plan plan{findings_.landlock_abi, (layers & landlock_network) != 0 && !policy.network,
+                        (layers & landlock_scopes) != 0, (layers & landlock_scopes) != 0 && !policy.network};
+    bool shared_shm = (layers & namespaces_layer) == 0;
+    int fd = system_ruleset(plan, shared_shm);
+    if (fd < 0) {
+        return -fd;
+    }
+    ahead_.plan = plan;
+    ahead_.shared_shm = shared_shm;
+    ahead_.known = true;
+    landlock::Ruleset ruleset(fd, findings_.landlock_abi);
     for (const std::string& path : policy.reads) {
         if (int error = ruleset.allow(path, landlock::reading)) {
             return error;
@@ -220,8 +253,11 @@ int Preparer::build_ruleset(const RunPolicy& policy, uint32_t layers, Prepared& 
             return error;
         }
     }
-    for (const std::string* path : {&policy.private_dir, &policy.script}) {
-        if (int error = ruleset.allow(*path, path == &policy.script ? landlock::read_file : landlock::everything)) {
+    if (int error = ruleset.allow(policy.script, landlock::read_file)) {
+        return error;
+    }
+    if (prepared.made_private_dir) {
+        if (int error = ruleset.allow(prepared.home, landlock::everything)) {
             return error;
         }
     }
@@ -268,6 +304,18 @@ Preparer::Prepared Preparer::prepare(const RunPolicy& policy) {
     }
     prepared.data.layers = layers;
     prepared.data.network = policy.network ? 1 : 0;
+    // A tmpfs of the run's own mount namespace costs nothing to make and
+    // goes with the run; a directory on disk costs a millisecond or two.
+    if ((layers & namespaces_layer) != 0) {
+        prepared.home = "/dev/shm";
+    } else {
+        if (mkdir(policy.private_dir.c_str(), 0700) != 0) {
+            prepared.error = errno;
+            return prepared;
+        }
+        prepared.home = policy.private_dir;
+        prepared.made_private_dir = true;
+    }
     if ((layers & landlock_files) != 0) {
         if (int error = build_ruleset(policy, layers, prepared)) {
             prepared.error = error;

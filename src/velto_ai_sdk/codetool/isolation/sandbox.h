@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "velto_ai_sdk/codetool/isolation/landlock.h"
+
 namespace velto::isolation::sandbox {
 
 enum class Mode : uint32_t { off = 0, automatic = 1, strict = 2 };
@@ -76,7 +78,9 @@ struct RunPolicy {
     Mode mode = Mode::off;
     bool network = false;             // VELTO_CODE_NETWORK=1
     uint32_t made_missing = 0;        // layers a test says to count as missing
-    std::string private_dir;          // HOME and TMPDIR
+    // HOME and TMPDIR: the run's own /dev/shm, or where there is none this
+    // directory, made (mode 0700) for the run.
+    std::string private_dir;
     std::string script;               // read only
     std::vector<std::string> reads;   // read (and run programs from) beneath
     std::vector<std::string> writes;  // anything beneath
@@ -97,12 +101,29 @@ public:
         int errors[layer_count] = {};  // why, for each missing one (0: made missing)
         int refused = -1;        // strict: the index of a missing layer, and no kit
         int error = 0;           // the kit could not be made: errno
+        std::string home;        // HOME and TMPDIR; empty without a sandbox
+        bool made_private_dir = false;
     };
     Prepared prepare(const RunPolicy& policy);
+
+    // Between runs: makes the next run's ruleset ahead, with the rules that
+    // do not change from run to run (some 200 here, most for /etc: a
+    // millisecond or two), as the last run had them.
+    void prepare_ahead();
 
 private:
     void find_once();
     int build_ruleset(const RunPolicy& policy, uint32_t layers, Prepared& prepared);
+    // A ruleset with the rules every run has; -errno when the kernel refuses.
+    int system_ruleset(const landlock::Plan& plan, bool shared_shm);
+
+    struct Ahead {
+        int fd = -1;
+        landlock::Plan plan{};
+        bool shared_shm = false;
+        bool known = false;  // the last run's plan, to make the next ahead
+    };
+    Ahead ahead_;
 
     bool found_ = false;
     Findings findings_;

@@ -105,9 +105,9 @@ long long processes_limit(const RunCgroups& cgroups, long long max_tasks) {
 
 // The run's environment: HOME and TMPDIR are its private directory, when it
 // has one.
-std::vector<std::string> run_environment(const Request& request) {
+std::vector<std::string> run_environment(const Request& request, const std::string& home) {
     std::vector<std::string> entries;
-    bool private_dir = request.private_dir[0] != '\0';
+    bool private_dir = !home.empty();
     for (char* const* entry = request.envp.data(); *entry != nullptr; ++entry) {
         bool replaced = strncmp(*entry, "HOME=", 5) == 0 || strncmp(*entry, "TMPDIR=", 7) == 0;
         if (!(private_dir && replaced)) {
@@ -115,8 +115,8 @@ std::vector<std::string> run_environment(const Request& request) {
         }
     }
     if (private_dir) {
-        entries.push_back(std::string("HOME=") + request.private_dir);
-        entries.push_back(std::string("TMPDIR=") + request.private_dir);
+        entries.push_back("HOME=" + home);
+        entries.push_back("TMPDIR=" + home);
     }
     return entries;
 }
@@ -125,7 +125,7 @@ std::vector<std::string> run_environment(const Request& request) {
 // -1 after reporting why it could not start.
 pid_t start_script(const Request& request, const RunCgroups& cgroups, const sandbox::Preparer::Prepared& sandboxed,
                    bool enter_sandbox) {
-    std::vector<std::string> environment = run_environment(request);
+    std::vector<std::string> environment = run_environment(request, sandboxed.home);
     std::vector<char*> envp;
     for (std::string& entry : environment) {
         envp.push_back(&entry[0]);
@@ -328,7 +328,9 @@ void clean_up(const Request& request, sandbox::Preparer::Prepared& prepared, boo
         close(prepared.fds.ruleset);
         prepared.fds.ruleset = -1;
     }
-    remove_tree(request.private_dir);
+    if (prepared.made_private_dir) {
+        remove_tree(request.private_dir);
+    }
     if (host_gone && request.argv.size() > 1 && request.argv[1] != nullptr && request.argv[1][0] != '\0') {
         unlink(request.argv[1]);
     }
@@ -382,6 +384,9 @@ bool serve(Request& request, const RunCgroups& cgroups, WarmWorker& worker, sand
     }
     clean_up(request, sandboxed, ending.host_gone);
     report(ending.stopped ? ReportKind::stopped : ReportKind::ended, ending.wait_status);
+    // While the host reads the outcome and the next request is a while
+    // coming.
+    preparer.prepare_ahead();
     return !ending.host_gone;
 }
 

@@ -185,11 +185,13 @@ WarmWorker::Handover WarmWorker::hand_over(const Request& request, long long max
     }
     const char* path = request.argv[1];
     WorkerRequest header{request.header.memory_bytes, max_processes, int32_t(request.header.has_stdin != 0),
-                         int32_t(strlen(path)), int32_t(strlen(request.private_dir)),
+                         int32_t(strlen(path)), int32_t(sandboxed != nullptr ? sandboxed->home.size() : 0),
                          sandboxed != nullptr ? int32_t(sizeof(sandbox::KitData)) : 0, 0, 0};
     std::string message(reinterpret_cast<const char*>(&header), sizeof header);
     message += path;
-    message += request.private_dir;
+    if (sandboxed != nullptr) {
+        message += sandboxed->home;
+    }
     int fds[most_descriptors_sent] = {request.fds[cwd_descriptor], request.fds[output_descriptor],
                                       request.fds[errors_descriptor], report[1]};
     size_t fd_count = 4;
