@@ -7,7 +7,8 @@ the same interpreter directly through subprocess.
 
 ENV_DIR is the private environment to use (created with the default
 packages when missing; default .velto/bench-env). The five ways alternate
-run by run so that drift on the machine falls on all alike. Prints medians,
+run by run, a tenth of a second apart as an agent's runs are (a model's
+turn apart), so that drift on the machine falls on all alike. Prints medians,
 what the sandbox adds to a run (sandboxed minus off, cold and warm), and
 the ratios of cold to the direct run (1.00: execute_code adds nothing
 measurable) and of warm to cold. The first call of a process also starts
@@ -57,6 +58,7 @@ def timed(action, *arguments):
     return result, time.perf_counter() - start
 
 
+PAUSE = 0.1
 WAYS = (("cold", False, True), ("cold, off", False, False), ("warm", True, True), ("warm, off", True, False))
 
 
@@ -73,6 +75,10 @@ def measure(python, code, runs):
                 output, took = timed(execute, code, warm, sandboxed)
                 times[name].append(took)
                 outputs.add(output)
+                # An agent's runs come a model's turn apart: what the runner
+                # does between runs (the warm worker making the next run's
+                # process) is done before the next one is timed.
+                time.sleep(PAUSE)
             peer_output, took = timed(direct, python, script.name)
             peer.append(took)
             outputs.add(peer_output)
