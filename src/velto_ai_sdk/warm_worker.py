@@ -172,6 +172,15 @@ def parsed(data, ancillary):
     return run
 
 
+def flush_before_fork():
+    """Nothing the worker buffered is written twice by a fork."""
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (AttributeError, OSError, ValueError):
+            pass
+
+
 def fork():
     # A fork of a process with threads (the numerical libraries' pools) is
     # warned about; only this thread goes on in the copy, by design.
@@ -187,11 +196,7 @@ def start(run, channel, stamps, supervisor):
         run.answer(STALE, 0)
         run.close()
         return None
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            stream.flush()
-        except (AttributeError, OSError, ValueError):
-            pass
+    flush_before_fork()
     try:
         between = fork()
     except OSError as error:
@@ -220,11 +225,7 @@ class Spare:
     def __init__(self, channel, supervisor):
         self.socket = None
         ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-        for stream in (sys.stdout, sys.stderr):
-            try:
-                stream.flush()
-            except (AttributeError, OSError, ValueError):
-                pass
+        flush_before_fork()
         try:
             between = fork()
         except OSError:

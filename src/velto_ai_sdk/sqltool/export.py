@@ -22,14 +22,13 @@ room, and a file that alone reaches it is cut, at most one batch of rows
 past it (a batch is within the byte budget). Memory is the byte budget's,
 not the file's: rows are written and dropped batch by batch.
 
-The directory: within an agent's tool call, a subdirectory of the agent's
-own (agent_scope.py), which only that agent's scripts may read; otherwise
-VELTO_SQL_RESULTS_DIR, or by default a directory of the
+The directory: VELTO_SQL_RESULTS_DIR, or by default a directory of the
 process's own under the system's temporary directory, made on first use and
 removed with its files when the process exits. Either must belong to the
 user and be closed to everyone else (mode 0700; one the connectors make is),
-since results are data the database's rights protect; the code tool's
-scripts run as the same user and read it. Files are created anew (never
+since results are data the database's rights protect. Within an agent's
+tool call a file goes into the agent's own subdirectory of it
+(agent_scope.py), the only one that agent's scripts may read. Files are created anew (never
 through an existing name or link) with mode 0600 and a random 128-bit name,
 so two results never share a file and no name can be guessed beforehand.
 Nothing of the statement's (not its column names, not its values) goes into
