@@ -43,8 +43,9 @@ def host(analysis_environment, monkeypatch, tmp_path):
     HOME with a secret, another file in /tmp, the environment set up; the
     scripts' temporary files in a directory of the test's."""
     monkeypatch.setattr(codetool, "python_executable", analysis_environment.python)
-    work, home, elsewhere, scripts = (tmp_path / name for name in ("work", "home", "elsewhere", "scripts"))
-    for directory in (work, home, elsewhere, scripts):
+    work, home, elsewhere, scripts, links = (tmp_path / name for name in ("work", "home", "elsewhere", "scripts",
+                                                                           "links"))
+    for directory in (work, home, elsewhere, scripts, links):
         directory.mkdir()
     (work / ".env").write_text("OPENAI_API_KEY=sk-secret\n")
     (home / "secret.txt").write_text("secret")
@@ -52,13 +53,14 @@ def host(analysis_environment, monkeypatch, tmp_path):
     monkeypatch.chdir(work)
     monkeypatch.setenv("HOME", str(home))
     monkeypatch.setattr("tempfile.tempdir", str(scripts))
-    for name in ("VELTO_CODE_SANDBOX", "VELTO_CODE_NETWORK", "VELTO_CODE_READ_PATHS", "VELTO_CODE_WRITE_PATHS",
+    for name in ("VELTO_CODE_SANDBOX", "VELTO_CODE_NETWORK", "VELTO_CODE_READ_PATHS",
                  "VELTO_CODE_SANDBOX_TEST_MISSING"):
         monkeypatch.delenv(name, raising=False)
     site_packages = subprocess.run([analysis_environment.python, "-c", "import site; print(site.getsitepackages()[0])"],
                                    capture_output=True, text=True, check=True).stdout.strip()
     planted = "velto_planted_%d" % os.getpid()
-    yield dict(work=work, home=home, elsewhere=elsewhere / "other.txt", scripts=scripts,
+    monkeypatch.setenv("VELTO_CODE_WRITE_PATHS", str(links))
+    yield dict(work=work, home=home, elsewhere=elsewhere / "other.txt", scripts=scripts, links=links,
                site_packages=site_packages, planted=planted, python=analysis_environment.python)
     for suffix in (".pth", ".py"):
         if os.path.exists(os.path.join(site_packages, planted + suffix)):
@@ -73,21 +75,23 @@ def mode(request, host, monkeypatch):
 
 
 def files_script(host):
-    return script(FILES, HOST_HOME=str(host["home"]), ELSEWHERE=str(host["elsewhere"]),
+    return script(FILES, LINKS=str(host["links"]), HOST_HOME=str(host["home"]), ELSEWHERE=str(host["elsewhere"]),
                   SITE_PACKAGES=host["site_packages"], PLANTED=host["planted"])
 
 
 def test_files_outside_the_allowed_paths(host, mode):
-    refused = outcomes(run(files_script(host)))
-    assert set(refused.values()) == {"refused"}, refused
+    raw = run(files_script(host))
+    refused = outcomes(raw)
+    assert set(refused.values()) == {"refused"}, raw
     assert len(refused) == 9
     planted = [name for name in os.listdir(host["site_packages"]) if name.startswith(host["planted"])]
     written = [name for name in os.listdir(host["work"]) + os.listdir(host["elsewhere"].parent)
                if name.startswith("written-")]
     assert (planted, written) == ([], [])
     # The same script with the file rules lifted reaches every one of them.
-    reached = outcomes(run(files_script(host), sandbox_test_missing="landlock"))
-    assert set(reached.values()) == {"reached"}, reached
+    raw = run(files_script(host), sandbox_test_missing="landlock")
+    reached = outcomes(raw)
+    assert set(reached.values()) == {"reached"}, raw
     assert sorted(reached) == sorted(refused)
 
 
@@ -151,9 +155,8 @@ def test_no_network_even_without_one_layer(host, mode, listeners, missing):
         reached = outcomes(run(network_script(listeners, NETWORK), network=1))
         assert set(reached.values()) == {"reached"}, reached
         assert received(listeners["udp"]) == b"datagram from a script"
-        through_io_uring = outcomes(run(network_script(listeners, IO_URING), network=1,
-                                        sandbox_test_missing="seccomp"))
-        assert through_io_uring == {"a connect through io_uring": "reached"}
+        raw = run(network_script(listeners, IO_URING), network=1, sandbox_test_missing="seccomp")
+        assert outcomes(raw) == {"a connect through io_uring": "reached"}, raw
 
 
 def targets():
@@ -386,7 +389,7 @@ ORDINARY_HOST = textwrap.dedent("""
         codetool.execute_code("")
         children = lambda pid: [int(c) for c in open("/proc/%d/task/%d/children" % (pid, pid)).read().split()]
         targets = [("host", os.getpid())] + [("supervisor", pid) for pid in children(os.getpid())]
-        code = script(FILES, NETWORK, PROCESSES, HOST_HOME=base + "/home", ELSEWHERE=base + "/elsewhere/other.txt",
+        code = script(FILES, NETWORK, PROCESSES, LINKS=base + "/links", HOST_HOME=base + "/home", ELSEWHERE=base + "/elsewhere/other.txt",
                       SITE_PACKAGES=base + "/missing", PLANTED="planted", DATABASE_PORT=config["port"],
                       DATABASE_SOCKET=base + "/missing.sock", UDP_PORT=udp.getsockname()[1],
                       ABSTRACT="\\0velto-test-ordinary-%d" % os.getpid(), TARGETS=targets)
@@ -409,7 +412,7 @@ def test_an_ordinary_users_host_is_kept_apart_just_as_well(tmp_path, mariadb_ser
     package_root = os.path.dirname(os.path.dirname(velto_ai_sdk.__file__))
     tests = os.path.dirname(os.path.abspath(__file__))
     base = tmp_path / "ordinary"
-    for name in ("work", "home", "elsewhere", "scripts"):
+    for name in ("work", "home", "elsewhere", "scripts", "links"):
         (base / name).mkdir(parents=True)
     (base / "work" / ".env").write_text("OPENAI_API_KEY=sk-secret\n")
     (base / "home" / "secret.txt").write_text("secret")
@@ -419,7 +422,8 @@ def test_an_ordinary_users_host_is_kept_apart_just_as_well(tmp_path, mariadb_ser
     for root, directories, files in os.walk(base):
         for name in [root, *(os.path.join(root, entry) for entry in directories + files)]:
             os.chown(name, NOBODY, NOBODY)
-    env = {"PATH": "/usr/bin:/bin", "HOME": str(base / "home"), "TMPDIR": str(base / "scripts"), "PYTHONPATH": os.pathsep.join([package_root, tests])}
+    env = {"PATH": "/usr/bin:/bin", "HOME": str(base / "home"), "TMPDIR": str(base / "scripts"),
+           "VELTO_CODE_WRITE_PATHS": str(base / "links"), "PYTHONPATH": os.pathsep.join([package_root, tests])}
     done = subprocess.run(["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups",
                            SYSTEM_PYTHON, "-c", ORDINARY_HOST,
                            json.dumps({"base": str(base), "port": mariadb_server.port})],
@@ -468,3 +472,13 @@ def test_the_library_refuses_a_kit_of_the_wrong_size():
     library = ctypes.CDLL(os.path.join(os.path.dirname(codetool.__file__), "velto-sandbox.so"))
     assert library.velto_enter_sandbox(b"short", 5, -1, -1, -1) == 22  # EINVAL
     assert library.velto_enter_sandbox(None, 0, -1, -1, -1) == 22
+
+
+def test_a_run_after_another_with_other_settings_gets_its_own_rules(host, mode, listeners):
+    # The next run's rules are made ahead as the last run had them: they
+    # must not serve a run whose settings differ.
+    tcp = network_script(listeners, textwrap.dedent("""
+        attempt("tcp", lambda: socket.create_connection(("127.0.0.1", DATABASE_PORT), timeout=5).close())
+    """))
+    for network, expected in ((0, "refused"), (1, "reached"), (1, "reached"), (0, "refused"), (0, "refused")):
+        assert outcomes(run(tcp, network=network, sandbox_test_missing="seccomp,namespaces")) == {"tcp": expected}

@@ -14,14 +14,17 @@ import textwrap
 PRELUDE = textwrap.dedent("""
     import ctypes, errno, json, os, socket, sys
     OUTCOMES = {}
+    WHY = {}
 
     def attempt(name, action):
         try:
             action()
             OUTCOMES[name] = "reached"
-        except PermissionError:
+        except PermissionError as error:
             OUTCOMES[name] = "refused"
+            WHY[name] = repr(error)
         except OSError as error:
+            WHY[name] = repr(error)
             # EXDEV: Landlock refuses a link that would widen what a file may do
             refused = error.errno in (errno.EPERM, errno.EACCES, errno.EXDEV)
             OUTCOMES[name] = "refused" if refused else "failed: %r" % (error,)
@@ -53,18 +56,19 @@ FILES = textwrap.dedent("""
     attempt("a file into the working directory", lambda: write("written-%d.txt" % os.getpid()))
     attempt("a file into /tmp", lambda: write(os.path.dirname(ELSEWHERE) + "/written-%d.txt" % os.getpid()))
 
+    # LINKS: a directory the script may write, on the file system of .env
     def through_a_symbolic_link():
-        link = os.path.join(os.environ["TMPDIR"], "link-to-env-%d" % os.getpid())
+        link = os.path.join(LINKS, "link-to-env-%d" % os.getpid())
         os.symlink(os.path.abspath(".env"), link)
         read(link)
 
     def through_a_hard_link():
-        link = os.path.join(os.environ["TMPDIR"], "hard-link-to-env-%d" % os.getpid())
+        link = os.path.join(LINKS, "hard-link-to-env-%d" % os.getpid())
         os.link(os.path.abspath(".env"), link)
         read(link)
 
-    attempt(".env through a symbolic link in TMPDIR", through_a_symbolic_link)
-    attempt(".env through a hard link in TMPDIR", through_a_hard_link)
+    attempt(".env through a symbolic link in an allowed directory", through_a_symbolic_link)
+    attempt(".env through a hard link in an allowed directory", through_a_hard_link)
 """)
 
 NETWORK = textwrap.dedent("""
@@ -167,7 +171,8 @@ PROCESSES = textwrap.dedent("""
         attempt("process_vm_readv of " + target, memory_of(pid))
 """)
 
-FINISH = "\nprint(json.dumps(OUTCOMES))\n"
+# The errors the refusals came with, then the outcomes (the last line).
+FINISH = "\nprint(json.dumps(WHY))\nprint(json.dumps(OUTCOMES))\n"
 
 
 def script(*batches, **values):
@@ -178,7 +183,8 @@ def script(*batches, **values):
 
 
 def outcomes(result):
-    """The outcomes a script printed; its whole result when it printed none."""
+    """The outcomes a script printed; its whole result when it printed none.
+    (The line before them says what each refusal said.)"""
     try:
         return json.loads(result.splitlines()[-1])
     except (ValueError, IndexError):

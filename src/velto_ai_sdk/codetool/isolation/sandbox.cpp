@@ -239,6 +239,12 @@ int Preparer::build_ruleset(const RunPolicy& policy, uint32_t layers, Prepared& 
     if (fd < 0) {
         return -fd;
     }
+    // The next one ahead is made for this run's plan; one made for another
+    // plan (and not taken) goes.
+    if (ahead_.fd >= 0) {
+        close(ahead_.fd);
+        ahead_.fd = -1;
+    }
     ahead_.plan = plan;
     ahead_.shared_shm = shared_shm;
     ahead_.known = true;
