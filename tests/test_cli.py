@@ -204,7 +204,21 @@ class TestCheck:
                    and "'COMMIT' was refused" in line for line in lines)
         assert any(line.startswith("  account:   velto_app@127.0.0.1, an ordinary account") for line in lines)
         assert "Model: ok" in lines and "Code environment: ok" in lines
+        # the sandbox: each layer, and a script that tried the databases' ports for real
+        assert "Code sandbox: ok" in lines
+        sandbox = lines[lines.index("Code sandbox: ok") + 1:-1]
+        assert [line.split(":")[0].strip() for line in sandbox[1:6]] == [
+            "landlock", "landlock-network", "landlock-scopes", "seccomp", "namespaces"]
+        tried = [line for line in sandbox if line.strip().startswith("tried:")]
+        assert len(tried) == 4 and all(line.endswith(": refused") for line in tried), tried
         assert lines[-1] == "All checks passed."
+
+    def test_the_sandbox_off_is_said_plainly(self, configured):
+        configured["VELTO_CODE_SANDBOX"] = "off"
+        done = velto_ai(configured, "check")
+        assert done.returncode == 1
+        assert "Code sandbox: PROBLEM" in done.stdout and "off (VELTO_CODE_SANDBOX=off)" in done.stdout
+        assert "reading .env in the working directory: NOT refused" in done.stdout
 
     def test_problems_make_the_status_non_zero(self, configured, postgresql_server):
         configured["VELTO_POSTGRES_URL"] = postgresql_server.admin_url("cli_check")

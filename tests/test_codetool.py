@@ -192,7 +192,10 @@ class TestExecution:
         assert "before" not in result
 
     def test_script_that_removes_its_own_file_keeps_its_result(self, runner, settings):
-        assert codetool.execute_code("import os, sys; os.remove(sys.argv[0]); print('done')") == "done\n"
+        code = "import os, sys; os.remove(sys.argv[0]); print('done')"
+        # (Without the sandbox: in it, the script may only read its file.)
+        assert run_code(code, sandbox="off")[0] == "done\n"
+        assert re.search(r"PermissionError: \[Errno 13\] Permission denied: '.+\.py'\n$", codetool.execute_code(code))
         assert os.listdir(settings) == []
 
     @pytest.mark.parametrize("code, error", [(5, TypeError), ("\udc80", UnicodeEncodeError)])
@@ -209,6 +212,7 @@ class TestExecution:
 
     def test_files_land_in_the_current_directory(self, runner, tmp_path, monkeypatch):
         monkeypatch.chdir(tmp_path)
+        monkeypatch.setenv("VELTO_CODE_WRITE_PATHS", str(tmp_path))
         codetool.execute_code("open('written.txt', 'w').write('x')")
         assert (tmp_path / "written.txt").read_text() == "x"
 
@@ -216,8 +220,9 @@ class TestExecution:
         monkeypatch.setattr(codetool, "python_executable", sys.executable)
         assert codetool.execute_code("import sys; print(sys.executable)") == sys.executable + "\n"
 
-    def test_chart_with_the_default_packages(self, runner, tmp_path):
+    def test_chart_with_the_default_packages(self, runner, tmp_path, monkeypatch):
         media = tmp_path / "media"
+        monkeypatch.setenv("VELTO_CODE_WRITE_PATHS", str(tmp_path))
         code = textwrap.dedent(f"""
             import os
             import matplotlib
@@ -294,8 +299,9 @@ class TestScriptEnvironment:
             " 'proc': open('/proc/self/environ').read()}))"))
         env = seen["env"]
         assert set(env) <= {"PATH", "HOME", "LANG", "TZ", "TMPDIR", "TERM", "USER", "LOGNAME", "MPLBACKEND",
-                            "LC_TIME", "VELTO_EXTRA_ONE", "LC_CTYPE"}, env
-        assert env["PATH"] == os.environ["PATH"] and env["HOME"] == os.environ["HOME"]
+                            "LC_TIME", "VELTO_EXTRA_ONE", "LC_CTYPE", "MPLCONFIGDIR"}, env
+        # HOME and TMPDIR: the run's private directory
+        assert env["PATH"] == os.environ["PATH"] and env["HOME"] == env["TMPDIR"] != os.environ["HOME"]
         assert (env["LC_TIME"], env["VELTO_EXTRA_ONE"], env["MPLBACKEND"]) == ("C.UTF-8", "one", "Agg")
         for value in secrets.values():
             assert value not in seen["proc"]
@@ -386,16 +392,18 @@ class TestNothingOutlivesTheCall:
         assert processes.with_marker(mark) == []
 
     def test_a_script_that_kills_its_supervisor_takes_its_tree_along(self, runner, either_way):
+        # (Without the sandbox, which refuses the signal.)
         mark = processes.marker()
         code = ("import os, subprocess, time\nsubprocess.Popen(['sleep', %r], start_new_session=True)\n"
                 "time.sleep(0.2)\nos.kill(os.getppid(), 9)\ntime.sleep(60)\n" % mark)
-        result, took = run_code(code)
+        result, took = run_code(code, sandbox="off")
         assert result == ERROR_PREFIX + "The script's supervisor was killed; every process of the run has been ended.\n"
         assert took < 10
         assert processes.with_marker(mark) == []
         assert codetool.execute_code("print('next')") == "next\n"
 
-    def test_a_host_killed_with_sigkill_leaves_nothing_behind(self, runner, tmp_path):
+    def test_a_host_killed_with_sigkill_leaves_nothing_behind(self, runner, tmp_path, monkeypatch):
+        monkeypatch.setenv("VELTO_CODE_WRITE_PATHS", str(tmp_path))
         mark, ready = processes.marker(), tmp_path / "ready"
         script = textwrap.dedent(f"""
             import os, subprocess, time
@@ -526,9 +534,11 @@ class TestResources:
 
     @tree_memory_cap
     def test_memory_an_earlier_run_left_in_tmpfs_does_not_refuse_a_lower_cap(self, runner):
+        # (Without the sandbox: a sandboxed run has a /dev/shm of its own.)
         path = "/dev/shm/velto-test-%d" % os.getpid()
         try:
-            assert run_code("open(%r, 'wb').write(b'x' * (400 << 20))" % path, max_memory_mb=1000)[0] == ""
+            assert run_code("open(%r, 'wb').write(b'x' * (400 << 20))" % path, max_memory_mb=1000,
+                            sandbox="off")[0] == ""
             assert run_code("print('next')", max_memory_mb=300)[0] == "next\n"
         finally:
             os.remove(path)
@@ -558,7 +568,8 @@ class TestResources:
         assert allocation.startswith(ERROR_PREFIX) and allocation.endswith("MemoryError\n")
         assert endless.startswith(ERROR_PREFIX + "The script was stopped after 0.5 seconds")
 
-    def test_default_limits_leave_the_usual_analysis_alone(self, runner, tmp_path):
+    def test_default_limits_leave_the_usual_analysis_alone(self, runner, tmp_path, monkeypatch):
+        monkeypatch.setenv("VELTO_CODE_WRITE_PATHS", str(tmp_path))
         code = textwrap.dedent(f"""
             import matplotlib.pyplot as plt
             import numpy as np
@@ -679,11 +690,14 @@ class TestSettings:
 def warm_and_cold(code, **settings):
     """The results of `code` run from nothing and forked from the warm
     worker, with the temporary script's name made the same."""
+    # the working directory is the test's, and written to
+    settings.setdefault("write_paths", os.getcwd())
     results = [run_code(code, warm=mode, **settings)[0] for mode in ("0", "1")]
     return [re.sub(r"tmp\w+\.py", "SCRIPT.py", result) for result in results]
 
 
-# The worker, seen from a run: the supervisor's other child.
+# The worker, seen from a run: the supervisor's other child. (The sandbox
+# lets no run see its supervisor: these runs go without it.)
 WORKER = textwrap.dedent("""
     import os
     _children = open('/proc/%d/task/%d/children' % (os.getppid(), os.getppid())).read().split()
@@ -692,7 +706,7 @@ WORKER = textwrap.dedent("""
 
 
 def worker_of_a_run(code=""):
-    out = codetool.execute_code(WORKER + code + "\nprint(WORKERS)")
+    out = run_code(WORKER + code + "\nprint(WORKERS)", sandbox="off")[0]
     workers = json.loads(out.splitlines()[-1])
     assert len(workers) == 1, out
     return workers[0], out
@@ -781,12 +795,17 @@ class TestWarmRunsAreLikeFreshOnes:
         for name, value in {"OPENAI_API_KEY": "sk-secret", "VELTO_POSTGRES_URL": "postgresql://a:pw@db/x",
                             "VELTO_EXTRA_ONE": "one", "VELTO_CODE_PASS_ENV": "VELTO_EXTRA_ONE"}.items():
             monkeypatch.setenv(name, value)
-        cold, warm = warm_and_cold("import json, os\nprint(json.dumps([sorted(os.environ.items()),"
-                                   " open('/proc/self/environ').read()]))")
+        # (HOME and TMPDIR are the run's private directory; /proc/self/environ
+        # shows the environment a process started with, the worker's in a
+        # warm run.)
+        started_with = "import json, os\nprint(json.dumps([sorted(os.environ.items()), sorted(entry for entry in" \
+                       " open('/proc/self/environ').read().split('\\0') if not entry.startswith(('HOME=', 'TMPDIR='))" \
+                       ")]))"
+        cold, warm = (re.sub(r"velto-run-\w+", "velto-run-PRIVATE", result) for result in warm_and_cold(started_with))
         assert warm == cold
         seen, proc = json.loads(cold)
         assert dict(seen)["VELTO_EXTRA_ONE"] == "one" and "OPENAI_API_KEY" not in dict(seen)
-        assert "sk-secret" not in proc and "pw@db" not in proc
+        assert "sk-secret" not in "\0".join(proc) and "pw@db" not in "\0".join(proc)
 
     def test_standard_input_is_the_hosts(self, analysis_environment):
         outputs = []
@@ -813,6 +832,8 @@ class TestTheWarmWorker:
         assert out.splitlines()[0] in ("['0', '1', '2'] True", "['0', '1', '2', '3'] True")
 
     def test_killed_mid_run_it_is_started_again(self, runner, monkeypatch):
+        # (Without the sandbox, which refuses the signal.)
+        monkeypatch.setenv("VELTO_CODE_SANDBOX", "off")
         monkeypatch.setenv("VELTO_CODE_WARM", "1")
         worker, out = worker_of_a_run("import signal, time\nos.kill(WORKERS[0], signal.SIGKILL)\n"
                                       "time.sleep(0.2)\nprint('still running')")
@@ -822,6 +843,7 @@ class TestTheWarmWorker:
         assert successor != worker
 
     def test_a_worker_stopped_by_a_run_takes_the_next_one(self, runner, monkeypatch):
+        monkeypatch.setenv("VELTO_CODE_SANDBOX", "off")
         monkeypatch.setenv("VELTO_CODE_WARM", "1")
         worker, _ = worker_of_a_run("import signal; os.kill(WORKERS[0], signal.SIGSTOP)")
         assert worker_of_a_run()[0] == worker
@@ -852,6 +874,7 @@ class TestTheWarmWorker:
         monkeypatch.setenv("VELTO_CODE_WARM", "1")
         worker_of_a_run()
         monkeypatch.setenv("VELTO_CODE_WARM", "0")
+        monkeypatch.setenv("VELTO_CODE_SANDBOX", "off")
         out = codetool.execute_code(WORKER + "import json\n"
                                     "print(json.dumps([open('/proc/self/cmdline').read().split('\\0'), WORKERS]))")
         command, workers = json.loads(out)
@@ -862,6 +885,7 @@ class TestTheWarmWorker:
             import json, os
             import velto_ai_sdk.codetool as codetool
             os.environ["VELTO_CODE_WARM"] = "1"
+            os.environ["VELTO_CODE_SANDBOX"] = "off"
             codetool.initialize_environment({os.path.dirname(os.path.dirname(runner.python))!r})
             supervisors = open("/proc/self/task/%d/children" % os.getpid()).read().split()
             workers = [int(pid) for supervisor in supervisors
@@ -879,6 +903,7 @@ class TestTheWarmWorker:
             import os
             import velto_ai_sdk.codetool as codetool
             os.environ["VELTO_CODE_WARM"] = "1"
+            os.environ["VELTO_CODE_SANDBOX"] = "off"
             codetool.python_executable = {runner.python!r}
             codetool.execute_code({script!r})
         """)])

@@ -18,11 +18,11 @@ PACKAGE = "velto_ai_sdk"
 SOURCE = Path(__file__).resolve().parents[1] / "src" / PACKAGE
 
 LAYERS = [
-    {"", "frame", "settings"},  # the package's root, the C++ module frame, the settings rule
+    {"", "frame", "settings", "agent_scope"},  # the root, the C++ frame, the settings rule, an agent's scope
     {"codetool", "warm_worker", "sqltool", "scripted_model"},  # the tools, and the model's stand-in
     {"master", "agent", "api"},
     {"chat"},  # conversations
-    {"cli", "code_environment", "terminal", "serve", "demo"},  # the command line, its chat screen and the web app
+    {"cli", "code_environment", "sandbox_check", "terminal", "serve", "demo"},  # the command line, its chat screen and the web app
 ]
 LAYER = {part: number for number, parts in enumerate(LAYERS) for part in parts}
 CPP_PARTS = {"frame", "codetool", "master", "agent"}  # folders of C++ sources

@@ -22,7 +22,9 @@ ROUNDS = 1500
 ALLOWED_GROWTH = ROUNDS * 8
 
 
-CODE_SETTINGS = ("VELTO_CODE_TIMEOUT", "VELTO_CODE_MAX_OUTPUT", "VELTO_CODE_MAX_MEMORY_MB", "VELTO_CODE_WARM")
+CODE_SETTINGS = ("VELTO_CODE_TIMEOUT", "VELTO_CODE_MAX_OUTPUT", "VELTO_CODE_MAX_MEMORY_MB", "VELTO_CODE_WARM",
+                 "VELTO_CODE_SANDBOX", "VELTO_CODE_NETWORK", "VELTO_CODE_READ_PATHS", "VELTO_CODE_WRITE_PATHS",
+                 "VELTO_CODE_SANDBOX_TEST_MISSING")
 
 
 @pytest.fixture(autouse=True)
@@ -74,6 +76,20 @@ CASES = {
                                        lambda: codetool.execute_code("print(1)")),
     "execute_code warm bad setting": (lambda: set_interpreter("/bin/true", warm="maybe"),
                                       expect(ValueError, codetool.execute_code, "x")),
+    # The sandbox: refused for a missing layer, named and run without one,
+    # with the path and network settings, off; a bad mode; the layers tried.
+    "execute_code sandbox refused": (lambda: set_interpreter("/bin/true", sandbox="strict",
+                                                             sandbox_test_missing="seccomp"),
+                                     lambda: codetool.execute_code("x")),
+    "execute_code sandbox paths": (lambda: set_interpreter("/bin/true", sandbox="auto", sandbox_test_missing="namespaces",
+                                                           read_paths="/usr:/missing", write_paths="/tmp", network="1"),
+                                   lambda: codetool.execute_code("x")),
+    "execute_code sandbox off": (lambda: set_interpreter("/bin/true", sandbox="off"), lambda: codetool.execute_code("x")),
+    "execute_code sandbox bad settings": (lambda: set_interpreter("/bin/true", sandbox_test_missing="walls"),
+                                          lambda: (expect(ValueError, codetool.execute_code, "x")(),
+                                                   set_interpreter("/bin/true", sandbox="sometimes"),
+                                                   expect(ValueError, codetool.execute_code, "x")())),
+    "_sandbox_layers": (None, lambda: codetool._sandbox_layers()),
     "initialize_environment warm": (lambda: set_interpreter(None, warm="1"),
                                     lambda: codetool.initialize_environment("/")),
     "install_dependencies succeeds": (lambda: set_interpreter("/bin/true"), lambda: codetool.install_dependencies(["a", "b"])),
@@ -98,6 +114,10 @@ FEWER_ROUNDS = {
     "execute_code succeeds": ROUNDS // 6,
     "execute_code child fails": ROUNDS // 6,
     "execute_code warm": ROUNDS // 20,
+    "execute_code sandbox refused": ROUNDS // 6,
+    "execute_code sandbox paths": ROUNDS // 6,
+    "execute_code sandbox off": ROUNDS // 6,
+    "_sandbox_layers": ROUNDS // 6,
     "execute_code warm falling back": ROUNDS // 10,
     "initialize_environment warm": ROUNDS // 6,
     "install_defaults": ROUNDS // 12,

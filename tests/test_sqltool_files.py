@@ -133,8 +133,11 @@ def test_300000_rows_written_with_flat_memory_load_with_pandas_equal_to_what_the
     # 300,000 rows held at once would be hundreds of megabytes in Python
     assert result["grown_kb"] < 20 * 1024, result["grown_kb"]
 
-    # read by the code tool's script, which runs as the same user in a process of its own
+    # read by the code tool's script, which runs as the same user in a process of its own (the results of
+    # another process, and the test's directory, named to its sandbox)
     monkeypatch.setattr(codetool, "python_executable", analysis_environment.python)
+    monkeypatch.setenv("VELTO_CODE_READ_PATHS", str(db.results))
+    monkeypatch.setenv("VELTO_CODE_WRITE_PATHS", str(tmp_path))
     loaded_path = tmp_path / "loaded.json"
     # numbers read as numbers
     assert codetool.execute_code(LOAD_WITH_PANDAS % (path, str(loaded_path))) == (

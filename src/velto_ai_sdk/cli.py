@@ -266,8 +266,11 @@ def command_check(options: argparse.Namespace) -> int:
         problems += 1
         print_part("Databases", "PROBLEM", [("", "none configured: set %s" % " or ".join(
             engine.variable for engine in ENGINES.values()))])
+    from velto_ai_sdk import sandbox_check
+
     parts = [("Model", model_findings(account_key_of(options))),
-             ("Code environment", environment_findings(options.env))]
+             ("Code environment", environment_findings(options.env)),
+             ("Code sandbox", sandbox_check.findings(options.env))]
     if any(report.configured for report in reports):
         fine, finding = check_results_directory()
         parts.insert(0, ("Result files (VELTO_SQL_RESULTS_DIR)", [(fine, "directory", finding)]))

@@ -23,7 +23,8 @@ import math
 import os
 from typing import List, Optional
 
-__all__ = ["SettingError", "text", "flag", "integer", "number", "names", "load_environment_file"]
+__all__ = ["SettingError", "text", "flag", "integer", "number", "names", "choice", "paths",
+           "load_environment_file"]
 
 _TRUE = ("1", "true", "yes", "on")
 _FALSE = ("0", "false", "no", "off")
@@ -97,6 +98,26 @@ def names(name: str) -> List[str]:
     if raw is None:
         return []
     return [part.strip() for part in raw.split(",") if part.strip()]
+
+
+def choice(name: str, default: str, choices: List[str]) -> str:
+    """One of `choices` (any case), or `default` when unset."""
+    raw = text(name)
+    if raw is None:
+        return default
+    if raw.lower() in choices:
+        return raw.lower()
+    words = ", ".join(choices[:-1]) + " or " + choices[-1] if len(choices) > 1 else choices[0]
+    raise SettingError(f"{name} must be {words}, not {raw!r}")
+
+
+def paths(name: str) -> List[str]:
+    """Paths separated by os.pathsep, empty entries dropped, each made
+    absolute against the working directory (~ expanded)."""
+    raw = text(name)
+    if raw is None:
+        return []
+    return [os.path.abspath(os.path.expanduser(part.strip())) for part in raw.split(os.pathsep) if part.strip()]
 
 
 def load_environment_file() -> Optional[str]:

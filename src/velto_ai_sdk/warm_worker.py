@@ -18,6 +18,12 @@ forks again and leaves, and the supervisor, a child subreaper, becomes the
 parent of the run's process, waits for it and ends everything it left, as
 it does for a run started from nothing.
 
+Those two forks of a large interpreter take tens of milliseconds, so the
+worker makes the next run's process ahead, while it is idle (a "spare"):
+when it is ready, and each time the supervisor says a run is over (the
+one-byte message IDLE; a spare made during a run would be ended with the
+run's processes). A request then only travels on to the spare.
+
 Nothing of the package is imported: this file is run, never imported, and
 must work with any interpreter the environment has (3.8 and later).
 """
@@ -52,18 +58,27 @@ _WARNING_FILTERS = list(warnings.filters)
 
 CHANNEL_FD = 3
 # memory limit in bytes, process limit (-1: none), whether standard input
-# comes along, size of the script's path; then the path. Descriptors: the
-# working directory, output, errors, the report pipe, standard input.
-WARM_REQUEST = struct.Struct("=qqii")
-LARGEST_REQUEST = WARM_REQUEST.size + 65536
+# comes along, the sizes of the script's path, of the run's private
+# directory and of the sandbox's kit, which of the kit's descriptors come
+# along (1: the ruleset, 2: the user namespace, 4: the network namespace);
+# then the path, the directory and the kit. Descriptors: the working
+# directory, output, errors, the report pipe, standard input, the kit's.
+WARM_REQUEST = struct.Struct("=qqiiiiii")
+LARGEST_REQUEST = WARM_REQUEST.size + 3 * 65536
+MOST_FDS = 8
 # Answers on the report pipe: kind and value, as the supervisor reads them.
 ANSWER = struct.Struct("=ii")
 STARTED, SETUP_FAILED, STALE = 1, 2, 3
+# From the supervisor: the run is over, and the worker may make a spare.
+IDLE = b"i"
 
 PACKAGES = ("numpy", "pandas", "matplotlib", "matplotlib.pyplot", "scipy", "sklearn", "statsmodels")
 
 PR_SET_PDEATHSIG = 1
 _LIBC = ctypes.CDLL(None, use_errno=True)
+# The sandbox a run enters (velto-sandbox.so, installed beside this file).
+_SANDBOX_LIBRARY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "velto-sandbox.so")
+_sandbox = None
 
 
 def import_packages():
@@ -92,11 +107,16 @@ def package_directories():
 class Run:
     """One request: the script and the descriptors of its process."""
 
-    def __init__(self, header, path, fds):
-        self.memory_bytes, self.max_processes, has_stdin, _ = header
+    def __init__(self, header, path, private_dir, kit, fds):
+        self.memory_bytes, self.max_processes, has_stdin, _, _, _, sandbox_fds, _ = header
         self.path = path
+        self.private_dir = private_dir
+        self.kit = kit
         self.cwd, self.output, self.errors, self.report = fds[:4]
-        self.stdin = fds[4] if has_stdin else -1
+        rest = list(fds[4:])
+        self.stdin = rest.pop(0) if has_stdin else -1
+        # the ruleset, the user namespace, the network namespace; -1 for none
+        self.kit_fds = [rest.pop(0) if sandbox_fds & (1 << index) else -1 for index in range(3)]
         self.fds = fds
 
     def close(self):
@@ -119,23 +139,46 @@ def close_all(fds):
 
 
 def receive(channel):
-    """The next request; None when the supervisor is gone, or sent what is
-    no request."""
+    """The next request, IDLE, or None when the supervisor is gone, or sent
+    what is no request."""
     try:
-        data, ancillary, _, _ = channel.recvmsg(LARGEST_REQUEST, socket.CMSG_SPACE(5 * 4))
+        data, ancillary, _, _ = channel.recvmsg(LARGEST_REQUEST, socket.CMSG_SPACE(MOST_FDS * 4))
     except OSError:
         return None
+    if data == IDLE and not ancillary:
+        return IDLE
+    return parsed(data, ancillary)
+
+
+def parsed(data, ancillary):
+    """The request in a message and its descriptors; None when it is none."""
     fds = []
     for level, kind, payload in ancillary:
         if level == socket.SOL_SOCKET and kind == socket.SCM_RIGHTS:
             count = len(payload) // 4
             fds.extend(struct.unpack("=%di" % count, payload[:count * 4]))
     header = WARM_REQUEST.unpack_from(data) if len(data) >= WARM_REQUEST.size else None
-    if header is None or len(fds) != (5 if header[2] else 4):
+    if header is None or len(fds) != 4 + bool(header[2]) + bin(header[6] & 7).count("1") or \
+            len(data) != WARM_REQUEST.size + header[3] + header[4] + header[5]:
         close_all(fds)
         return None
-    path = os.fsdecode(data[WARM_REQUEST.size:WARM_REQUEST.size + header[3]])
-    return Run(header, path, fds)
+    at = WARM_REQUEST.size
+    path = os.fsdecode(data[at:at + header[3]])
+    at += header[3]
+    private_dir = os.fsdecode(data[at:at + header[4]])
+    at += header[4]
+    run = Run(header, path, private_dir, data[at:at + header[5]], fds)
+    run.message = data
+    return run
+
+
+def flush_before_fork():
+    """Nothing the worker buffered is written twice by a fork."""
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (AttributeError, OSError, ValueError):
+            pass
 
 
 def fork():
@@ -153,11 +196,7 @@ def start(run, channel, stamps, supervisor):
         run.answer(STALE, 0)
         run.close()
         return None
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            stream.flush()
-        except (AttributeError, OSError, ValueError):
-            pass
+    flush_before_fork()
     try:
         between = fork()
     except OSError as error:
@@ -175,12 +214,78 @@ def start(run, channel, stamps, supervisor):
         become_the_run(run, supervisor)
         return run
     run.close()
+    wait_for(between)
+    return None
+
+
+class Spare:
+    """The next run's process, made ahead: the supervisor's child already,
+    waiting on a socket of its own for the request the worker passes on."""
+
+    def __init__(self, channel, supervisor):
+        self.socket = None
+        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        flush_before_fork()
+        try:
+            between = fork()
+        except OSError:
+            ours.close()
+            theirs.close()
+            return
+        if between == 0:
+            try:
+                if fork() != 0:
+                    os._exit(0)
+                ours.close()
+                channel.close()
+                run = Spare.wait(theirs, supervisor)
+            except BaseException:
+                os._exit(127)
+            become_the_run(run, supervisor)
+            run_script(run)
+        theirs.close()
+        wait_for(between)
+        self.socket = ours
+
+    @staticmethod
+    def wait(request_socket, supervisor):
+        """In the spare: waits until it is the supervisor's child, then for its
+        request; leaves when the worker is gone first."""
+        first_parent = os.getppid()
+        while first_parent != supervisor and os.getppid() == first_parent:
+            time.sleep(0.0001)
+        data, ancillary, _, _ = request_socket.recvmsg(LARGEST_REQUEST, socket.CMSG_SPACE(MOST_FDS * 4))
+        request_socket.close()
+        run = parsed(data, ancillary) if data else None
+        if run is None:
+            os._exit(0)
+        return run
+
+    def take(self, run):
+        """Passes the run on; False when the spare is gone."""
+        try:
+            self.socket.sendmsg([run.message], [(socket.SOL_SOCKET, socket.SCM_RIGHTS,
+                                                 struct.pack("=%di" % len(run.fds), *run.fds))])
+            return True
+        except OSError:
+            return False
+        finally:
+            self.drop()
+
+    def drop(self):
+        """Its socket closed, the spare leaves."""
+        if self.socket is not None:
+            self.socket.close()
+            self.socket = None
+
+
+def wait_for(pid):
     while True:
         try:
-            os.waitpid(between, 0)
-            return None
+            os.waitpid(pid, 0)
+            return
         except ChildProcessError:
-            return None
+            return
         except InterruptedError:
             continue
 
@@ -203,6 +308,7 @@ def become_the_run(run, supervisor):
         limit(run.memory_bytes, run.max_processes)
         fresh_interpreter_state(run)
         wait_for_the_supervisor(supervisor)
+        enter_sandbox(run)
     except Exception as error:
         # setrlimit says EPERM with a ValueError.
         run.answer(SETUP_FAILED, getattr(error, "errno", None) or errno.EPERM)
@@ -224,6 +330,28 @@ def wait_for_the_supervisor(supervisor):
     # The supervisor may have died before the request was taken up.
     if os.getppid() != supervisor:
         os._exit(127)
+
+
+def enter_sandbox(run):
+    """The run's sandbox, entered before the script's first line (see the
+    supervisor's isolation/sandbox.h): only a fork of this process with a
+    single thread can enter it, never the worker."""
+    if not run.kit:
+        return
+    error = load_sandbox().velto_enter_sandbox(run.kit, len(run.kit), *run.kit_fds)
+    if error:
+        raise OSError(error, os.strerror(error))
+
+
+def load_sandbox():
+    """The library, loaded once (by the worker, ahead of the runs)."""
+    global _sandbox
+    if _sandbox is None:
+        library = ctypes.CDLL(_SANDBOX_LIBRARY)
+        library.velto_enter_sandbox.argtypes = (ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int,
+                                                ctypes.c_int)
+        _sandbox = library
+    return _sandbox
 
 
 def data_size():
@@ -264,6 +392,11 @@ def fresh_interpreter_state(run):
     interpreter of the same environment has it."""
     os.environ.clear()
     os.environ.update(_ENVIRONMENT)
+    if run.private_dir:
+        os.environ["HOME"] = os.environ["TMPDIR"] = run.private_dir
+        tempfile = sys.modules.get("tempfile")
+        if tempfile is not None:
+            tempfile.tempdir = None
     if hasattr(time, "tzset"):
         time.tzset()
     warnings.filters[:] = _WARNING_FILTERS
@@ -434,6 +567,10 @@ def serve():
     quiet_standard_streams()
     channel = socket.socket(fileno=CHANNEL_FD)
     import_packages()
+    try:
+        load_sandbox()
+    except OSError:
+        pass  # each sandboxed run then says why it cannot start
     # Copied pages stay shared: the collector leaves what is here alone.
     import gc
     gc.collect()
@@ -442,10 +579,24 @@ def serve():
     os.chdir("/")
     stamps = package_directories()
     channel.sendall(b"r")
+    spare = Spare(channel, supervisor)
     while True:
         run = receive(channel)
         if run is None:
             return None
+        if run is IDLE:
+            if spare is None or spare.socket is None:
+                spare = Spare(channel, supervisor)
+            continue
+        if spare is not None and spare.socket is not None and package_directories() == stamps:
+            taken = spare.take(run)
+            spare = None
+            if taken:
+                run.close()
+                continue
+        elif spare is not None:
+            spare.drop()
+            spare = None
         if start(run, channel, stamps, supervisor) is not None:
             return run
 

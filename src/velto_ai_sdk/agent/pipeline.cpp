@@ -26,10 +26,13 @@ const frame::FunctionDef agent_scratchpad_function =
 const frame::FunctionDef chat_history_function =
     frame::function<chat_history_of>("<lambda>", {"x"}).with_qualname("create_agent.<locals>.<lambda>");
 
+// `keeper`: a function that only the chain holds, which the agent's scope
+// lives as long as (agent_scope.py).
 py::object compose_chain(const frame::Arguments& call, py::handle memory_key, py::handle prompt_template,
-                         py::handle llm_with_tools) {
+                         py::handle llm_with_tools, py::object& keeper) {
     py::dict inputs;
-    inputs["input"] = frame::new_function(input_function, call.globals());
+    keeper = frame::new_function(input_function, call.globals());
+    inputs["input"] = keeper;
     inputs["agent_scratchpad"] = frame::new_function(agent_scratchpad_function, call.globals());
     inputs["chat_history"] = frame::new_function(chat_history_function, call.globals(), memory_key);
     py::object agent = inputs | prompt_template;
@@ -51,7 +54,10 @@ py::object create_agent_body(const frame::Arguments& call) {
 
     py::object agent_executor = py::none();
     frame::guarded(call, "An error occurred while creating the agent: ", [&] {
-        py::object agent = compose_chain(call, memory_key, prompt_template, llm_with_tools);
+        py::object keeper;
+        py::object agent = compose_chain(call, memory_key, prompt_template, llm_with_tools, keeper);
+        // Its query tools' result files and its scripts' reach are its own.
+        py::module_::import("velto_ai_sdk.agent_scope").attr("bind")(agent, keeper, media_path);
         py::object runnable_agent = call.call_global("CustomRunnableAgent", "runnable"_a = agent);
         agent_executor = call.call_global("AgentExecutor", "agent"_a = runnable_agent, "tools"_a = tools,
                                           "verbose"_a = true, "handle_parsing_errors"_a = true,
@@ -72,7 +78,15 @@ py::object plan_body(const frame::Arguments& call) {
     inputs["intermediate_steps"] = call[1];
     py::dict config;
     config["callbacks"] = call[2];
-    return self.attr("runnable").attr("invoke")(inputs, "config"_a = config);
+    py::object runnable = self.attr("runnable");
+    py::object answer = runnable.attr("invoke")(inputs, "config"_a = config);
+    // The tool calls the answer asks for run in the agent's scope.
+    py::module_ scopes = py::module_::import("velto_ai_sdk.agent_scope");
+    py::object scope = scopes.attr("of")(runnable);
+    if (!scope.is_none()) {
+        scopes.attr("after_plan")(scope, py::hasattr(answer, "return_values"));
+    }
+    return answer;
 }
 
 }  // namespace

@@ -18,7 +18,11 @@ py::object run_agent_body(const frame::Arguments& call) {
     py::object total_cost = py::none();
     py::object result = py::none();
 
-    if (!agent.is_none()) {
+    // The agent's plan sets the scope of its tool calls; whatever the run
+    // leaves, the caller's comes back (agent_scope.py).
+    py::object scope = py::module_::import("velto_ai_sdk.agent_scope").attr("current");
+    py::object outer_scope = scope.attr("get")();
+    if (!agent.is_none()) try {
         frame::with(call.call_global("get_openai_callback"), [&](py::handle usage) {
             bool answered = frame::guarded(call, "An error occurred when running the agent: ", [&] {
                 py::dict input;
@@ -36,6 +40,10 @@ py::object run_agent_body(const frame::Arguments& call) {
                 result = fallback;
             }
         });
+        scope.attr("set")(outer_scope);
+    } catch (...) {
+        scope.attr("set")(outer_scope);
+        throw;
     }
 
     if (!tokens.is_none() && !total_cost.is_none()) {

@@ -12,7 +12,9 @@
 
 #include "velto_ai_sdk/codetool/child_environment.h"
 #include "velto_ai_sdk/codetool/codetool.h"
+#include "velto_ai_sdk/codetool/run_sandbox.h"
 #include "velto_ai_sdk/codetool/run_settings.h"
+#include "velto_ai_sdk/codetool/sandbox_layers.h"
 #include "velto_ai_sdk/codetool/supervised_run.h"
 #include "velto_ai_sdk/codetool/supervisor_process.h"
 #include "velto_ai_sdk/frame/body.h"
@@ -132,16 +134,30 @@ void say_started_from_nothing(isolation::WarmUnavailable why) {
                       what, warm_variable);
 }
 
+// The run in its sandbox; its private directory goes whatever happens.
+RunOutcome run_sandboxed(const frame::Arguments& call, RunRequest& request) {
+    request.sandbox = run_sandbox(call, request.program, request.settings, request.environment);
+    try {
+        RunOutcome outcome = run_supervised(request);
+        remove_private_dir(request.sandbox);
+        return outcome;
+    } catch (...) {
+        remove_private_dir(request.sandbox);
+        throw;
+    }
+}
+
 py::object run_script(const frame::Arguments& call, py::handle path, const RunSettings& settings,
                       py::handle environ) {
     py::object program = call.global("python_executable");
     RunRequest request = run_request(program, settings, environ);
     request.script = file_system_bytes(path);
     request.encoding = py::module_::import("locale").attr("getpreferredencoding")(false);
-    RunOutcome outcome = run_supervised(request);
+    RunOutcome outcome = run_sandboxed(call, request);
     if (outcome.warm_unavailable != isolation::WarmUnavailable(0)) {
         say_started_from_nothing(outcome.warm_unavailable);
     }
+    notice_missing_layers(outcome.layers_missing);
     switch (outcome.end) {
         case RunOutcome::End::start_failed:
             raise_start_error(outcome.status, program);
@@ -153,6 +169,8 @@ py::object run_script(const frame::Arguments& call, py::handle path, const RunSe
         case RunOutcome::End::supervisor_lost:
             return py::str(error_prefix) +
                    py::str("The script's supervisor was killed; every process of the run has been ended.\n");
+        case RunOutcome::End::refused:
+            return py::str(error_prefix) + refusal_text(outcome.status);
         case RunOutcome::End::exited:
             break;
     }
@@ -192,6 +210,7 @@ void prepare_warm_runs(const frame::Arguments& call) {
         RunRequest request = run_request(call.global("python_executable"), settings, environ);
         request.mode = isolation::RunMode::warm_up;
         request.encoding = py::str("utf-8");
+        request.sandbox.environment = environment_additions(request.program, request.environment);
         warm_up(request);
     } catch (py::error_already_set& error) {
         // The first run meets the same trouble, and says so.

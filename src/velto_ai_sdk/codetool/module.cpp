@@ -1,6 +1,7 @@
 // velto_ai_sdk.codetool: the module body. The settings start unset; the
 // host chooses the environment with initialize_environment.
 #include "velto_ai_sdk/codetool/codetool.h"
+#include "velto_ai_sdk/codetool/sandbox_layers.h"
 #include "velto_ai_sdk/frame/body.h"
 
 namespace velto::codetool {
@@ -27,6 +28,8 @@ void body(frame::Module& module) {
     module.define(safe_install_modules);
     module.define(install_dependencies);
     module.define(execute_code);
+    // For velto-ai check; not among the names a star import copies.
+    module.define(sandbox_layers);
 }
 
 frame::ModuleDefinition definition("codetool", "velto_ai_sdk.codetool", frame::run_body<body>, __FILE__, __LINE__);

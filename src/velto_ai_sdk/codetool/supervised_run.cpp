@@ -94,14 +94,19 @@ private:
     int status_ = 0;
     bool out_of_memory_ = false;
     isolation::WarmUnavailable warm_unavailable_ = isolation::WarmUnavailable(0);
+    std::vector<int32_t> layers_missing_;
     Clock::time_point stopped_at_ = Clock::time_point::max();
     Clock::time_point drained_by_ = Clock::time_point::max();
 };
 
 int Run::start(const RunRequest& request) {
     const RunSettings& settings = request.settings;
-    std::vector<std::string> strings = {request.program, request.script, request.worker};
+    const RunSandbox& sandbox = request.sandbox;
+    std::vector<std::string> strings = {request.program, request.script, request.worker, sandbox.private_dir};
+    strings.insert(strings.end(), sandbox.reads.begin(), sandbox.reads.end());
+    strings.insert(strings.end(), sandbox.writes.begin(), sandbox.writes.end());
     strings.insert(strings.end(), request.environment.begin(), request.environment.end());
+    strings.insert(strings.end(), sandbox.environment.begin(), sandbox.environment.end());
     size_t size = 0;
     for (const std::string& text : strings) {
         size += text.size() + 1;
@@ -120,8 +125,18 @@ int Run::start(const RunRequest& request) {
         make_pipe(errors_, errors_write);
     }
     bool has_stdin = !warm_up && fcntl(0, F_GETFD) != -1;
-    isolation::RequestHeader header{settings.memory_megabytes << 20, settings.max_tasks, has_stdin, request.mode,
-                                    uint32_t(strings.size()), uint32_t(size)};
+    isolation::RequestHeader header{settings.memory_megabytes << 20,
+                                    settings.max_tasks,
+                                    has_stdin,
+                                    request.mode,
+                                    uint32_t(strings.size()),
+                                    uint32_t(size),
+                                    warm_up ? 0u : settings.sandbox,
+                                    settings.network ? 1u : 0u,
+                                    settings.made_missing,
+                                    uint32_t(sandbox.reads.size()),
+                                    uint32_t(sandbox.writes.size()),
+                                    0};
     int fds[isolation::request_fds] = {cwd.get(), output_write.get(), errors_write.get(), has_stdin ? 0 : -1};
     int error = isolation::send_request(supervisor_.socket(), header, strings, fds);
     started_ = error == 0;
@@ -200,6 +215,10 @@ void Run::read_reports() {
             case ReportKind::warm_unavailable:
                 warm_unavailable_ = isolation::WarmUnavailable(report.value);
                 break;
+            case ReportKind::layer_missing:
+                layers_missing_.push_back(report.value);
+                break;
+            case ReportKind::layer_refused:
             case ReportKind::setup_failed:
             case ReportKind::start_failed:
             case ReportKind::ended:
@@ -207,10 +226,11 @@ void Run::read_reports() {
                 final_report_ = true;
                 drained_by_ = Clock::now() + drain_grace;
                 status_ = report.value;
-                end_ = report.kind == ReportKind::setup_failed   ? RunOutcome::End::setup_failed
-                       : report.kind == ReportKind::start_failed ? RunOutcome::End::start_failed
-                       : report.kind == ReportKind::ended        ? RunOutcome::End::exited
-                                                                 : RunOutcome::End::timed_out;
+                end_ = report.kind == ReportKind::setup_failed    ? RunOutcome::End::setup_failed
+                       : report.kind == ReportKind::start_failed  ? RunOutcome::End::start_failed
+                       : report.kind == ReportKind::ended         ? RunOutcome::End::exited
+                       : report.kind == ReportKind::layer_refused ? RunOutcome::End::refused
+                                                                  : RunOutcome::End::timed_out;
                 break;
         }
     }
@@ -282,6 +302,7 @@ RunOutcome Run::outcome() const {
     outcome.status = status_;
     outcome.out_of_memory = out_of_memory_;
     outcome.warm_unavailable = warm_unavailable_;
+    outcome.layers_missing = layers_missing_;
     return outcome;
 }
 

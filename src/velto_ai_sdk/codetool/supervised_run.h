@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "velto_ai_sdk/codetool/isolation/protocol.h"
+#include "velto_ai_sdk/codetool/run_sandbox.h"
 #include "velto_ai_sdk/codetool/run_settings.h"
 
 namespace velto::codetool {
@@ -20,6 +21,7 @@ struct RunRequest {
     std::string script;
     std::string worker;                    // the warm worker's file, when not cold
     std::vector<std::string> environment;  // "NAME=value"
+    RunSandbox sandbox;
     RunSettings settings;
     py::object encoding;                   // of the script's output
 };
@@ -31,11 +33,14 @@ struct RunOutcome {
         start_failed,     // status: errno of executing the program
         setup_failed,     // status: errno of preparing the script's process
         supervisor_lost,  // the supervisor died before the script's end (killed by it, say)
+        refused,          // status: the sandbox layer that VELTO_CODE_SANDBOX=strict missed (a layer report)
     } end;
     int status = 0;
     bool out_of_memory = false;  // the memory cgroup killed a process of the run
     // Why a warm run was started from nothing after all, if it was.
     isolation::WarmUnavailable warm_unavailable = isolation::WarmUnavailable(0);
+    // The sandbox layers the run went without (layer reports).
+    std::vector<int32_t> layers_missing;
     py::str output;
     py::str errors;
 };

@@ -116,4 +116,39 @@ py::list names(py::handle environ, const char* name) {
     return result;
 }
 
+std::string choice(py::handle environ, const char* name, const char* fallback,
+                   std::initializer_list<const char*> choices) {
+    py::object raw = text(environ, name);
+    if (raw.is_none()) {
+        return fallback;
+    }
+    py::object lowered = raw.attr("lower")();
+    std::string words;
+    size_t left = choices.size();
+    for (const char* word : choices) {
+        if (lowered.equal(py::str(word))) {
+            return word;
+        }
+        words += word;
+        words += --left > 1 ? ", " : left == 1 ? " or " : "";
+    }
+    frame::raise(PyExc_ValueError, py::str("{} must be {}, not {}").format(name, words, py::repr(raw)));
+}
+
+py::list paths(py::handle environ, const char* name) {
+    py::list result;
+    py::object raw = text(environ, name);
+    if (raw.is_none()) {
+        return result;
+    }
+    py::module_ os_path = py::module_::import("os.path");
+    for (py::handle part : raw.attr("split")(py::module_::import("os").attr("pathsep"))) {
+        py::object stripped = part.attr("strip")();
+        if (is_true(stripped)) {
+            result.append(os_path.attr("abspath")(os_path.attr("expanduser")(stripped)));
+        }
+    }
+    return result;
+}
+
 }  // namespace velto::frame::settings

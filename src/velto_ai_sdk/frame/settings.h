@@ -12,6 +12,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
+#include <string>
+
 namespace velto::frame::settings {
 
 namespace py = pybind11;
@@ -32,6 +35,15 @@ bool flag(py::handle environ, const char* name);
 
 // A comma-separated list of names (str), spaces and empty entries dropped.
 py::list names(py::handle environ, const char* name);
+
+// One of `choices` (any case; the value returned is the choice as given),
+// or `fallback` when unset.
+std::string choice(py::handle environ, const char* name, const char* fallback,
+                   std::initializer_list<const char*> choices);
+
+// Paths separated by os.pathsep, empty entries dropped, each made absolute
+// against the working directory (~ expanded).
+py::list paths(py::handle environ, const char* name);
 
 // A number as the messages show it: 300, not 300.0; 0.25 as it is.
 py::str shown(double value);

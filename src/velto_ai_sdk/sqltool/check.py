@@ -212,3 +212,27 @@ def check_results_directory() -> Tuple[bool, str]:
         return True, ("not set: each process writes to a private directory under %s, removed when it exits (a file "
                       "was written in one)" % tempfile.gettempdir())
     return True, "%s: yours, closed to others, and a file was written there" % directory
+
+
+# Where each engine's server listens unless its URL says otherwise.
+DEFAULT_PORTS = {"postgresql": 5432, "mysql": 3306, "mariadb": 3306, "mssql": 1433}
+
+
+def database_addresses() -> List[Tuple[str, str, int]]:
+    """(label, host, port) of the server of each engine whose variable is
+    set and readable, for the code runner's check: its scripts must reach
+    none of them."""
+    from . import ENGINES
+
+    addresses = []
+    for dialect in ENGINES.values():
+        if environment.text(dialect.variable) is None:
+            continue
+        try:
+            url = pool.target_for(dialect, current_settings(), []).url
+        except Exception:
+            continue  # the engine's own check says why
+        port = url.port or DEFAULT_PORTS.get(url.get_backend_name())
+        if url.host and port:
+            addresses.append((dialect.label, url.host, int(port)))
+    return addresses

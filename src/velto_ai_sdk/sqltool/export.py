@@ -26,8 +26,9 @@ The directory: VELTO_SQL_RESULTS_DIR, or by default a directory of the
 process's own under the system's temporary directory, made on first use and
 removed with its files when the process exits. Either must belong to the
 user and be closed to everyone else (mode 0700; one the connectors make is),
-since results are data the database's rights protect; the code tool's
-scripts run as the same user and read it. Files are created anew (never
+since results are data the database's rights protect. Within an agent's
+tool call a file goes into the agent's own subdirectory of it
+(agent_scope.py), the only one that agent's scripts may read. Files are created anew (never
 through an existing name or link) with mode 0600 and a random 128-bit name,
 so two results never share a file and no name can be guessed beforehand.
 Nothing of the statement's (not its column names, not its values) goes into
@@ -48,6 +49,8 @@ import stat
 import tempfile
 import threading
 from typing import Any, BinaryIO, Deque, Optional, Sequence, Tuple
+
+from velto_ai_sdk import agent_scope
 
 from .shared import SqlError
 from .spares import spares
@@ -184,8 +187,9 @@ class Export:
     """One result's file, opened at its first row and written a batch of rows
     at a time."""
 
-    def __init__(self, directory: str, max_rows: int, max_bytes: int) -> None:
+    def __init__(self, directory: str, max_rows: int, max_bytes: int, home: Optional[str] = None) -> None:
         self.directory = directory
+        self.home = home
         self.file = ResultFile("")
         self.max_rows = max_rows
         self.max_bytes = max_bytes
@@ -222,7 +226,7 @@ class Export:
         return largest
 
     def _start(self) -> None:
-        self.file.path, fd = spares.take(self.directory)
+        self.file.path, fd = spares.take(self.directory, self.home)
         try:
             self._stream = stream = io.open(fd, "wb", buffering=WRITE_BUFFER)
         except BaseException:
@@ -321,4 +325,7 @@ def new_export(settings: Any) -> Optional[Export]:
     """The file for a call's result, or None when files are turned off."""
     if not settings.export_rows:
         return None
-    return Export(results_directory(settings), settings.export_rows, settings.results_max_bytes)
+    root = results_directory(settings)
+    # an agent's results lie in a subdirectory of their own (agent_scope.py)
+    directory = agent_scope.results_directory(root)
+    return Export(directory, settings.export_rows, settings.results_max_bytes, root)

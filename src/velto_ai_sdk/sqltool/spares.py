@@ -42,18 +42,19 @@ class _Spare:
         self.directory = directory
         self.fd = os.open(directory, _NAMELESS | os.O_WRONLY | os.O_CLOEXEC, 0o600)
 
-    def name(self) -> Tuple[str, int]:
-        """Links the file into its directory under a new random name (never
-        over an existing one); its path and descriptor."""
+    def name(self, directory: str) -> Tuple[str, int]:
+        """Links the file into `directory` (its own, or one beneath it) under
+        a new random name (never over an existing one); its path and
+        descriptor."""
         name = _new_name()
-        into = os.open(self.directory, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
+        into = os.open(directory, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
         try:
             # linkat() following the descriptor's link in /proc: unlike
             # AT_EMPTY_PATH, it needs no privilege
             os.link("/proc/self/fd/%d" % self.fd, name, dst_dir_fd=into, follow_symlinks=True)
         finally:
             os.close(into)
-        return os.path.join(self.directory, name), self.fd
+        return os.path.join(directory, name), self.fd
 
     def drop(self) -> None:
         os.close(self.fd)
@@ -79,21 +80,24 @@ class _Spares:
         self._started = False
         self._works = bool(_NAMELESS)
 
-    def take(self, directory: str) -> Tuple[str, int]:
+    def take(self, directory: str, home: Optional[str] = None) -> Tuple[str, int]:
         """A new file in the directory and its descriptor; OSError when none
-        can be made."""
+        can be made. Spares are made in `home` (by default the directory),
+        which holds the directory: an agent's results subdirectory is
+        beneath the process's."""
+        home = directory if home is None else home
         with self._lock:
             spare, self._spare = self._spare, None
             if self._works:
-                self._directory = directory
+                self._directory = home
                 if not self._started:
                     self._started = True
                     threading.Thread(target=self._make_spares, name="velto-sql-files", daemon=True).start()
                 self._wanted.notify()
         if spare is not None:
             try:
-                if spare.directory == directory:
-                    return spare.name()
+                if spare.directory == home:
+                    return spare.name(directory)
             except OSError:
                 pass  # the directory went, say: made afresh below, or an error that says why
             spare.drop()

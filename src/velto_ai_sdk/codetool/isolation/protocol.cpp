@@ -102,7 +102,7 @@ bool receive_request(int socket, Request& request) {
     int expected = mode == RunMode::warm_up ? 1 : request.header.has_stdin != 0 ? request_fds : request_fds - 1;
     bool known_mode = mode == RunMode::cold || mode == RunMode::warm || mode == RunMode::warm_up;
     if (!known_mode || fd_count != expected || request.header.size == 0 || request.header.size > largest_request ||
-        request.header.strings < 3) {
+        request.header.strings < 4 + uint64_t(request.header.reads) + request.header.writes) {
         close_request_fds(request);
         return false;
     }
@@ -122,7 +122,13 @@ bool receive_request(int socket, Request& request) {
     }
     request.argv = {strings[0], strings[1], nullptr};
     request.worker = strings[2];
-    request.envp.assign(strings.begin() + 3, strings.end());
+    request.private_dir = strings[3];
+    auto paths = strings.begin() + 4;
+    request.reads.assign(paths, paths + request.header.reads);
+    paths += request.header.reads;
+    request.writes.assign(paths, paths + request.header.writes);
+    paths += request.header.writes;
+    request.envp.assign(paths, strings.end());
     request.envp.push_back(nullptr);
     return true;
 }

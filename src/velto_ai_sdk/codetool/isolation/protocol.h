@@ -38,8 +38,16 @@ struct RequestHeader {
     int64_t max_tasks;     // tasks of the run at once
     uint32_t has_stdin;    // whether a standard input descriptor comes along
     RunMode mode;
-    uint32_t strings;      // program, script, the worker's file (empty when cold), then the environment's entries
+    uint32_t strings;      // program, script, the worker's file (empty when cold), the run's private
+                           // directory (empty without a sandbox), the paths to read, the paths to write,
+                           // then the environment's entries
     uint32_t size;         // of the strings, each ended by a NUL
+    uint32_t sandbox;      // sandbox::Mode
+    uint32_t network;      // VELTO_CODE_NETWORK: the network layers lifted
+    uint32_t made_missing; // sandbox layers a test says to count as missing
+    uint32_t reads;        // how many paths to read
+    uint32_t writes;       // how many paths to write
+    uint32_t reserved;
 };
 
 // The requests the host makes are far smaller; a bigger one is refused.
@@ -53,6 +61,8 @@ struct Request {
     std::string text;
     std::vector<char*> argv;  // program, script
     const char* worker = "";  // the warm worker's file
+    const char* private_dir = "";
+    std::vector<std::string> reads, writes;
     std::vector<char*> envp;
     int fds[request_fds] = {-1, -1, -1, -1};
 };
@@ -82,7 +92,13 @@ enum class ReportKind : int32_t {
     ended = 5,          // value: the script's wait status; every process of the run is gone
     stopped = 6,        // stopped on request; every process of the run is gone
     warm_unavailable = 7,  // value: WarmUnavailable; the run goes on started from nothing
+    layer_missing = 8,     // value: a sandbox layer's index << 16 | why (an errno, 1000 + the Landlock ABI
+                           // when it is too old, 0 when a test made it missing); the run goes on without it
+    layer_refused = 9,     // value: as for layer_missing; VELTO_CODE_SANDBOX=strict refuses the run
 };
+
+// A layer_missing or layer_refused value.
+constexpr int32_t layer_report(int index, int why) { return int32_t((index << 16) | (why & 0xffff)); }
 
 // Why a warm run was started from nothing after all.
 enum class WarmUnavailable : int32_t {

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -26,6 +27,8 @@
 #include "velto_ai_sdk/codetool/isolation/cgroups.h"
 #include "velto_ai_sdk/codetool/isolation/child.h"
 #include "velto_ai_sdk/codetool/isolation/protocol.h"
+#include "velto_ai_sdk/codetool/isolation/removal.h"
+#include "velto_ai_sdk/codetool/isolation/sandbox.h"
 #include "velto_ai_sdk/codetool/isolation/supervision.h"
 #include "velto_ai_sdk/codetool/isolation/warm_worker.h"
 
@@ -100,9 +103,34 @@ long long processes_limit(const RunCgroups& cgroups, long long max_tasks) {
     return tasks + max_tasks;
 }
 
-// Forks and executes the script; returns its process id, or -1 after
-// reporting why it could not start.
-pid_t start_script(const Request& request, const RunCgroups& cgroups) {
+// The run's environment: HOME and TMPDIR are its private directory, when it
+// has one.
+std::vector<std::string> run_environment(const Request& request, const std::string& home) {
+    std::vector<std::string> entries;
+    bool private_dir = !home.empty();
+    for (char* const* entry = request.envp.data(); *entry != nullptr; ++entry) {
+        bool replaced = strncmp(*entry, "HOME=", 5) == 0 || strncmp(*entry, "TMPDIR=", 7) == 0;
+        if (!(private_dir && replaced)) {
+            entries.emplace_back(*entry);
+        }
+    }
+    if (private_dir) {
+        entries.push_back("HOME=" + home);
+        entries.push_back("TMPDIR=" + home);
+    }
+    return entries;
+}
+
+// Forks and executes the script in its sandbox; returns its process id, or
+// -1 after reporting why it could not start.
+pid_t start_script(const Request& request, const RunCgroups& cgroups, const sandbox::Preparer::Prepared& sandboxed,
+                   bool enter_sandbox) {
+    std::vector<std::string> environment = run_environment(request, sandboxed.home);
+    std::vector<char*> envp;
+    for (std::string& entry : environment) {
+        envp.push_back(&entry[0]);
+    }
+    envp.push_back(nullptr);
     ChildPlan plan;
     plan.parent = getpid();
     plan.cwd_fd = request.fds[cwd_descriptor];
@@ -120,9 +148,12 @@ pid_t start_script(const Request& request, const RunCgroups& cgroups) {
     if (script == 0) {
         // Which step failed, and its errno.
         int32_t failed[2] = {int32_t(ReportKind::setup_failed), prepare_child(plan)};
+        if (failed[1] == 0 && enter_sandbox) {
+            failed[1] = sandbox::enter(sandboxed.data, sandboxed.fds);
+        }
         if (failed[1] == 0) {
             failed[0] = int32_t(ReportKind::start_failed);
-            failed[1] = execute(request.argv[0], request.argv.data(), request.envp.data());
+            failed[1] = execute(request.argv[0], request.argv.data(), envp.data());
         }
         ssize_t ignored = write(failure[1], failed, sizeof failed);
         (void)ignored;
@@ -185,7 +216,8 @@ int start_worker(const Request& request, const RunCgroups& cgroups, WarmWorker& 
 // The script's process forked by the warm worker, under the run's limits
 // on top of what the worker holds. `kills_before`: the memory cgroup's
 // count before the run.
-WarmStart start_warm(Request& request, const RunCgroups& cgroups, WarmWorker& worker, long long& kills_before) {
+WarmStart start_warm(Request& request, const RunCgroups& cgroups, WarmWorker& worker, long long& kills_before,
+                     const sandbox::Preparer::Prepared& sandboxed, bool enter_sandbox) {
     // A stale worker is replaced once; its successor has just imported.
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!worker.serves(request) && start_worker(request, cgroups, worker) != 0) {
@@ -214,7 +246,8 @@ WarmStart start_warm(Request& request, const RunCgroups& cgroups, WarmWorker& wo
             return run_over(ReportKind::setup_failed, error);
         }
         kills_before = out_of_memory_kills(cgroups);
-        WarmWorker::Handover handover = worker.hand_over(request, processes_limit(cgroups, request.header.max_tasks));
+        WarmWorker::Handover handover = worker.hand_over(request, processes_limit(cgroups, request.header.max_tasks),
+                                                         enter_sandbox ? &sandboxed : nullptr);
         switch (handover.result) {
             case WarmWorker::Handover::Result::started: {
                 // The fork between has left (the run's process waited for
@@ -241,14 +274,15 @@ WarmStart start_warm(Request& request, const RunCgroups& cgroups, WarmWorker& wo
 
 // The script's process executed from nothing; -1 when its end has been
 // reported (it could not be started).
-pid_t start_cold(const Request& request, const RunCgroups& cgroups, long long& kills_before) {
+pid_t start_cold(const Request& request, const RunCgroups& cgroups, long long& kills_before,
+                 const sandbox::Preparer::Prepared& sandboxed, bool enter_sandbox) {
     // The supervisor is in the pids cgroup too.
     if (int error = limit_run_cgroups(cgroups, request.header.max_tasks + 1, request.header.memory_bytes)) {
         report(ReportKind::setup_failed, error);
         return -1;
     }
     kills_before = out_of_memory_kills(cgroups);
-    return start_script(request, cgroups);
+    return start_script(request, cgroups, sandboxed, enter_sandbox);
 }
 
 // Starts the worker ahead of the first run; the host does not wait for
@@ -258,8 +292,52 @@ void warm_up(const Request& request, const RunCgroups& cgroups, WarmWorker& work
     report(error == 0 ? ReportKind::ended : ReportKind::setup_failed, error);
 }
 
+// The run's sandbox, as its request asks; the layers it goes without are
+// reported. False when the run is refused or the sandbox cannot be made
+// (reported as the run's end).
+bool prepare_sandbox(const Request& request, sandbox::Preparer& preparer, sandbox::Preparer::Prepared& prepared) {
+    sandbox::RunPolicy policy;
+    policy.mode = sandbox::Mode(request.header.sandbox);
+    policy.network = request.header.network != 0;
+    policy.made_missing = request.header.made_missing;
+    policy.private_dir = request.private_dir;
+    policy.script = request.argv[1];
+    policy.reads = request.reads;
+    policy.writes = request.writes;
+    prepared = preparer.prepare(policy);
+    for (int index = 0; index < sandbox::layer_count; ++index) {
+        if ((prepared.missing & (1u << index)) != 0) {
+            report(ReportKind::layer_missing, layer_report(index, prepared.errors[index]));
+        }
+    }
+    if (prepared.refused >= 0) {
+        report(ReportKind::layer_refused, layer_report(prepared.refused, prepared.errors[prepared.refused]));
+        return false;
+    }
+    if (prepared.error != 0) {
+        report(ReportKind::setup_failed, prepared.error);
+        return false;
+    }
+    return true;
+}
+
+// What a run leaves on disk goes with it: its private directory, and, when
+// the host is gone (killed, say) and cannot, its script.
+void clean_up(const Request& request, sandbox::Preparer::Prepared& prepared, bool host_gone) {
+    if (prepared.fds.ruleset >= 0) {
+        close(prepared.fds.ruleset);
+        prepared.fds.ruleset = -1;
+    }
+    if (prepared.made_private_dir) {
+        remove_tree(request.private_dir);
+    }
+    if (host_gone && request.argv.size() > 1 && request.argv[1] != nullptr && request.argv[1][0] != '\0') {
+        unlink(request.argv[1]);
+    }
+}
+
 // One run; returns whether the host is still there.
-bool serve(Request& request, const RunCgroups& cgroups, WarmWorker& worker) {
+bool serve(Request& request, const RunCgroups& cgroups, WarmWorker& worker, sandbox::Preparer& preparer) {
     RunMode mode = request.header.mode;
     if (mode == RunMode::warm_up) {
         warm_up(request, cgroups, worker);
@@ -269,14 +347,25 @@ bool serve(Request& request, const RunCgroups& cgroups, WarmWorker& worker) {
     if (mode == RunMode::cold) {
         worker.end();
     }
+    sandbox::Preparer::Prepared sandboxed;
+    if (!prepare_sandbox(request, preparer, sandboxed)) {
+        close_request_fds(request);
+        clean_up(request, sandboxed, false);
+        return true;
+    }
+    bool enter_sandbox = request.header.sandbox != uint32_t(sandbox::Mode::off);
     long long kills_before = 0;
-    WarmStart warm = mode == RunMode::warm ? start_warm(request, cgroups, worker, kills_before) : WarmStart();
-    pid_t script = warm.over || warm.host_gone ? -1
-                   : warm.script > 0          ? warm.script
-                                              : start_cold(request, cgroups, kills_before);
+    WarmStart warm = mode == RunMode::warm
+                         ? start_warm(request, cgroups, worker, kills_before, sandboxed, enter_sandbox)
+                         : WarmStart();
+    pid_t script = warm.over || warm.host_gone
+                       ? -1
+                   : warm.script > 0 ? warm.script
+                                     : start_cold(request, cgroups, kills_before, sandboxed, enter_sandbox);
     // The output reaches its end of file when the run's processes are gone.
     close_request_fds(request);
     if (script <= 0) {
+        clean_up(request, sandboxed, warm.host_gone);
         return !warm.host_gone;
     }
     report(ReportKind::started, script);
@@ -286,11 +375,18 @@ bool serve(Request& request, const RunCgroups& cgroups, WarmWorker& worker) {
     }
     // The script may have stopped it.
     worker.resume();
+    // The next warm run's process is made while the host reads this one's
+    // outcome.
+    worker.idle();
     // Only a process killed by a signal can have been the memory cgroup's.
     if (!ending.stopped && WIFSIGNALED(ending.wait_status) && out_of_memory_kills(cgroups) > kills_before) {
         report(ReportKind::out_of_memory);
     }
+    clean_up(request, sandboxed, ending.host_gone);
     report(ending.stopped ? ReportKind::stopped : ReportKind::ended, ending.wait_status);
+    // While the host reads the outcome and the next request is a while
+    // coming.
+    preparer.prepare_ahead();
     return !ending.host_gone;
 }
 
@@ -308,13 +404,16 @@ int run(const RunCgroups& cgroups) {
         report(ReportKind::setup_failed, error);
     } else {
         WarmWorker worker;
+        sandbox::Preparer preparer;
         Request request;
-        while (receive_request(control_fd, request) && serve(request, cgroups, worker)) {
+        while (receive_request(control_fd, request) && serve(request, cgroups, worker, preparer)) {
             request = Request();
         }
         close_request_fds(request);
-        // Its cgroups can go only once they are empty.
+        // Its cgroups can go only once they are empty: the worker and the
+        // run's process it made ahead go.
         worker.end();
+        end_children(-1);
     }
     leave_cgroups(cgroups);
     return 0;

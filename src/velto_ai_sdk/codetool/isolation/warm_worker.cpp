@@ -177,19 +177,39 @@ WarmWorker::Wait WarmWorker::wait_until_ready(int control_fd) {
     return Wait::timed_out;
 }
 
-WarmWorker::Handover WarmWorker::hand_over(const Request& request, long long max_processes) {
+WarmWorker::Handover WarmWorker::hand_over(const Request& request, long long max_processes,
+                                           const sandbox::Preparer::Prepared* sandboxed) {
     int report[2];
     if (int error = make_pipe(report)) {
         return {Handover::Result::setup_failed, error};
     }
     const char* path = request.argv[1];
     WorkerRequest header{request.header.memory_bytes, max_processes, int32_t(request.header.has_stdin != 0),
-                         int32_t(strlen(path))};
+                         int32_t(strlen(path)), int32_t(sandboxed != nullptr ? sandboxed->home.size() : 0),
+                         sandboxed != nullptr ? int32_t(sizeof(sandbox::KitData)) : 0, 0, 0};
     std::string message(reinterpret_cast<const char*>(&header), sizeof header);
     message += path;
-    int fds[] = {request.fds[cwd_descriptor], request.fds[output_descriptor], request.fds[errors_descriptor],
-                 report[1], request.fds[stdin_descriptor]};
-    int sent = send_with_descriptors(channel_, std::move(message), fds, header.has_stdin != 0 ? 5 : 4);
+    if (sandboxed != nullptr) {
+        message += sandboxed->home;
+    }
+    int fds[most_descriptors_sent] = {request.fds[cwd_descriptor], request.fds[output_descriptor],
+                                      request.fds[errors_descriptor], report[1]};
+    size_t fd_count = 4;
+    if (header.has_stdin != 0) {
+        fds[fd_count++] = request.fds[stdin_descriptor];
+    }
+    if (sandboxed != nullptr) {
+        message.append(reinterpret_cast<const char*>(&sandboxed->data), sizeof sandboxed->data);
+        const int kit_fds[] = {sandboxed->fds.ruleset, sandboxed->fds.user_ns, sandboxed->fds.net_ns};
+        for (int index = 0; index < 3; ++index) {
+            if (kit_fds[index] >= 0) {
+                header.sandbox_fds |= 1 << index;
+                fds[fd_count++] = kit_fds[index];
+            }
+        }
+        memcpy(&message[0], &header, sizeof header);
+    }
+    int sent = send_with_descriptors(channel_, std::move(message), fds, fd_count);
     // The answer comes from the worker or the run's process; with this end
     // closed, its end of file means they are gone.
     close(report[1]);
@@ -222,6 +242,14 @@ long long WarmWorker::anonymous_bytes() const {
     return kilobytes * 1024;
 }
 
+void WarmWorker::idle() const {
+    if (pid_ > 0 && ready_) {
+        char byte = 'i';
+        ssize_t ignored = send(channel_, &byte, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+        (void)ignored;
+    }
+}
+
 void WarmWorker::forget() {
     pid_ = -1;
     ready_ = false;
@@ -241,6 +269,9 @@ void WarmWorker::end() {
         int status;
         while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
         }
+        // The run's process it made ahead, waiting as the supervisor's
+        // child, goes with it.
+        end_children(-1);
     }
     forget();
 }

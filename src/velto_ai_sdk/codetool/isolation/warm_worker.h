@@ -20,18 +20,26 @@
 #include <sys/types.h>
 
 #include "velto_ai_sdk/codetool/isolation/protocol.h"
+#include "velto_ai_sdk/codetool/isolation/sandbox.h"
 
 namespace velto::isolation {
 
 // Its descriptor 3: a sequenced-packet socket. A request is one message:
-// this header, then the script's path; with it the working directory, the
-// output and error pipes, the report pipe's write end and standard input
-// (if any). Answers come through the report pipe as (kind, value) pairs.
+// this header, then the script's path, the run's private directory and the
+// sandbox's kit (sandbox::KitData); with it the working directory, the
+// output and error pipes, the report pipe's write end, standard input (if
+// any) and the kit's descriptors that there are (ruleset, user namespace,
+// network namespace, as sandbox_fds says). Answers come through the report
+// pipe as (kind, value) pairs.
 struct WorkerRequest {
     int64_t memory_bytes;   // the run's RLIMIT_DATA, on top of what the worker holds
     int64_t max_processes;  // the run's RLIMIT_NPROC, -1 for none
     int32_t has_stdin;
     int32_t path_size;
+    int32_t private_dir_size;  // 0: no private directory
+    int32_t kit_size;          // 0: no sandbox to enter
+    int32_t sandbox_fds;       // 1: a ruleset, 2: a user namespace, 4: a network namespace
+    int32_t reserved;
 };
 
 enum class WorkerAnswer : int32_t {
@@ -64,9 +72,10 @@ public:
         enum class Result { started, setup_failed, stale, ended, no_answer } result;
         int value;  // the process id, or the errno
     };
-    // Hands a run over (the worker must be ready). Only the request's
-    // descriptors go along; the caller closes its own.
-    Handover hand_over(const Request& request, long long max_processes);
+    // Hands a run over (the worker must be ready), with the sandbox it is to
+    // enter, if any. Only the request's and the kit's descriptors go along;
+    // the caller closes its own.
+    Handover hand_over(const Request& request, long long max_processes, const sandbox::Preparer::Prepared* sandboxed);
 
     pid_t pid() const { return pid_; }
     // Its tasks and anonymous resident memory (what the memory cgroup
@@ -74,11 +83,14 @@ public:
     long long tasks() const;
     long long anonymous_bytes() const;
 
+    // Tells it a run is over: it makes the next run's process ahead.
+    void idle() const;
     // It was reaped elsewhere (the sweep after a run).
     void forget();
     // A run may have stopped it.
     void resume() const;
-    // Kills and reaps it, if there is one.
+    // Kills and reaps it, if there is one, and every other child of the
+    // caller's (the run's process it made ahead): call it between runs.
     void end();
 
 private:
