@@ -399,6 +399,37 @@ def test_a_status_column_shows_its_values_most_common_first(postgresql_server, m
     assert not [sql for sql in statements if "pg_stats" in sql or "GROUP BY v" in sql]
 
 
+def test_value_lists_of_readable_tables_survive_a_failing_or_slow_one(postgresql_server, sql_env, monkeypatch):
+    url = postgresql_server.create_database("schema_values_hostile", [
+        "CREATE TABLE a (s text)", "INSERT INTO a VALUES ('x'), ('x'), ('y')",
+        "CREATE TABLE c (s text)", "INSERT INTO c VALUES ('u'), ('u'), ('v')",
+    ])
+    # row security that fails, and row security that takes 10 ms a row:
+    # reading 1,000 rows would take 10 s
+    postgresql_server.admin_execute([
+        "CREATE FUNCTION boom() RETURNS boolean LANGUAGE sql AS 'SELECT 1/0 = 1'",
+        "CREATE TABLE b (s text)", "INSERT INTO b VALUES ('p'), ('p')",
+        "CREATE TABLE slow (s text)", "INSERT INTO slow SELECT 'q' FROM generate_series(1, 1000)",
+        "GRANT SELECT ON b, slow TO velto_app",
+        "ALTER TABLE b ENABLE ROW LEVEL SECURITY", "CREATE POLICY p ON b USING (boom())",
+        "ALTER TABLE slow ENABLE ROW LEVEL SECURITY", "CREATE POLICY p ON slow USING (pg_sleep(0.01) IS NOT NULL)",
+    ], "schema_values_hostile")
+    sql_env.set(VELTO_POSTGRES_URL=url)
+    started = time.monotonic()
+    blocks = _blocks(sqltool.get_pgdb_schema())
+    assert time.monotonic() - started < 8  # the lists' 2 s, and the slow table's three sample rows
+    assert _value_lines(blocks["a"]) == ["  values of s: x | y"]
+    assert _value_lines(blocks["c"]) == ["  values of s: u | v"]
+    assert not _value_lines(blocks["b"]) and not _value_lines(blocks["slow"])
+    # they are not read again at every call
+    statements = []
+    original = Session.fetch
+    monkeypatch.setattr(Session, "fetch", lambda self, sql, params=None: (statements.append(str(sql)),
+                                                                          original(self, sql, params))[1])
+    sqltool.get_pgdb_schema()
+    assert not [sql for sql in statements if "GROUP BY v" in sql]
+
+
 def _pg_reads(server, database, table):
     return server.admin_query("SELECT seq_scan, seq_tup_read FROM pg_stat_user_tables WHERE relname = '%s'"
                               % table, database)[0]

@@ -50,6 +50,7 @@ class Relation:
         self.primary_key: List[str] = []
         self.foreign_keys: List[ForeignKey] = []
         self.samples: List[str] = []  # sample rows, as lines of cells
+        self.sample_head: Optional[str] = None  # the line naming their columns (samples.py)
 
     @property
     def key(self) -> Key:

@@ -24,10 +24,12 @@ SAMPLE_ROW_CHARS = 2000
 
 def sample_head(table: "Relation") -> str:
     """The line that names the sampled columns."""
-    names = [cell(column.name, SAMPLE_VALUE_CHARS)[0] for column in table.columns[:SAMPLE_COLUMNS]]
-    if len(table.columns) > SAMPLE_COLUMNS:
-        names.append(ELLIPSIS)
-    return "  sample rows (%s):\n" % SEPARATOR.join(names)
+    if table.sample_head is None:
+        names = [cell(column.name, SAMPLE_VALUE_CHARS)[0] for column in table.columns[:SAMPLE_COLUMNS]]
+        if len(table.columns) > SAMPLE_COLUMNS:
+            names.append(ELLIPSIS)
+        table.sample_head = "  sample rows (%s):\n" % SEPARATOR.join(names)
+    return table.sample_head
 
 
 def sample_text(table: "Relation") -> str:

@@ -44,8 +44,9 @@ if TYPE_CHECKING:
     from .session import Session
 
 NAME, COLUMNS, FULL = 1, 2, 3
-# Below this, no relation's full detail can fit in place of its line.
-LEAST_DETAIL = 16
+# Below this many characters, nothing more fits: no full detail in place of a
+# line, no value list.
+LEAST_ROOM = 16
 SAMPLES_LEFT_OUT = "Sample rows left out for %s tables to stay within the size budget.\n"
 
 
@@ -57,6 +58,7 @@ class Look:
         self.comment_chars = comment_chars
         self._names: Dict[Key, str] = {}
         self._details: Dict[Key, str] = {}
+        self._values: Dict[Key, str] = {}
 
     def title(self, rel: Relation) -> str:
         title = self._names.get(rel.key)
@@ -106,6 +108,12 @@ class Look:
         return cell(text, self.comment_chars)[0]
 
     def values(self, rel: Relation) -> str:
+        text = self._values.get(rel.key)
+        if text is None:
+            text = self._values[rel.key] = self._value_lines(rel)
+        return text
+
+    def _value_lines(self, rel: Relation) -> str:
         return "".join(
             "  values of %s: %s\n" % (self.column(column.name),
                                       SEPARATOR.join(cell(value, SAMPLE_VALUE_CHARS)[0] for value in column.values))
@@ -215,7 +223,7 @@ def _levels(ranked: List[Relation], look: Look, room: int) -> Dict[Key, int]:
             room -= size
     for tier, form in ((COLUMNS, look.columns_line), (FULL, look.detail)):
         for rel in ranked:
-            if room < LEAST_DETAIL and tier == FULL:
+            if room < LEAST_ROOM and tier == FULL:
                 break
             if levels.get(rel.key) != tier - 1:
                 continue
@@ -261,7 +269,7 @@ def _spend(tables: List[Relation], text: Callable[[Relation], str], room: int,
            read: Callable[[List[Relation]], None]) -> List[Relation]:
     """Reads an extra (value lists) for the tables, then keeps it for those
     it fits, in their order; one that does not fit is skipped for the next."""
-    if not tables or room < LEAST_DETAIL:
+    if not tables or room < LEAST_ROOM:
         return []
     read(tables)
     kept = []

@@ -94,20 +94,26 @@ def _read(session: "Session", tables: List["Relation"]) -> Dict[Tuple[str, str],
             bounded.append((index, table, unknown))
         if known is not None or unknown:
             found[table.key] = answers
-    for start in range(0, len(bounded), TABLES_PER_QUERY):
-        batch = bounded[start: start + TABLES_PER_QUERY]
+    batches = [bounded[start: start + TABLES_PER_QUERY] for start in range(0, len(bounded), TABLES_PER_QUERY)]
+    while batches:
+        batch = batches.pop(0)
         seconds = deadline - time.monotonic()
-        if seconds < MIN_SECONDS:
-            for _, table, _ in bounded[start:]:
+        if seconds < MIN_SECONDS or session.discard:
+            for _, table, _ in batch + [one for rest in batches for one in rest]:
                 del found[table.key]  # read at a later call
             break
         try:
             rows = dialect.fetch_within(session, dialect.bounded_values_query(batch, SMALL_TABLE_ROWS), seconds)
-        except Exception:
-            for _, table, _ in batch:
-                del found[table.key]
-            if session.discard:
-                break
+        except Exception as exc:
+            if len(batch) > 1 and not session.discard and not dialect.is_time_limit(exc):
+                # one unreadable table (row security that fails, say)
+                # should not cost the others their lists
+                batches[:0] = [[one] for one in batch]
+                continue
+            # A table that fails alone, or takes the time left, would do so
+            # again: no list, until the lists are read again.
+            for _, table, columns in batch:
+                found[table.key].update((column.name, None) for column in columns)
             continue
         _bounded_answers(rows, batch, found)
     return found
