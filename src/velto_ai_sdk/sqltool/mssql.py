@@ -188,10 +188,21 @@ class MSSQL(Dialect):
             ORDER BY 1, 2, 9, 3, 10
             """,
         )
-        comments = {(schema, table, column): text for schema, table, column, text in session.fetch(COMMENTS)}
+        comments = self._comments(session)
         relations = [tuple(row) + (comments.get((row[0], row[1], None)), comments.get((row[0], row[1], row[4])))
                      for row in relations]
         return relations, [row[:8] for row in keys]
+
+    def _comments(self, session: "Session") -> Dict[Tuple[str, str, Optional[str]], str]:
+        """Descriptions by (schema, table, column or None); none where they
+        cannot be read, rather than no schema at all."""
+        try:
+            rows = self.sample_rows(session, COMMENTS)
+        except Exception:
+            if session.discard:
+                raise
+            return {}
+        return {(schema, table, column): text for schema, table, column, text in rows}
 
     def columns_query(self, schema: str, table: str) -> str:
         return ("SELECT COLUMN_NAME, DATA_TYPE, IS_NULLABLE FROM INFORMATION_SCHEMA.COLUMNS WHERE TABLE_SCHEMA = %s"

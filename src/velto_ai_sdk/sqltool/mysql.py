@@ -44,7 +44,7 @@ from .base import READER, READER_PASSWORD, Dialect, shut_down, sql_string
 from .loading import DATE, INTEGER, NUMBER, TEXT, UNSIGNED
 from .results import Result, collect, collector_for, cursor_batches
 from .samples import SAMPLE_ROWS, SAMPLE_VALUE_CHARS, padded_samples
-from .value_lists import MAX_VALUES, SMALL_TABLE_ROWS, VALUE_CHARS
+from .value_lists import MAX_VALUES, SMALL_TABLE_ROWS, VALUE_CHARS, limited_union
 from .watchdog import Stopper
 
 if TYPE_CHECKING:
@@ -410,16 +410,8 @@ class MySQL(Dialect):
         return found
 
     def bounded_values_query(self, tables: Sequence[Tuple[int, "Relation", List["Column"]]], rows: int) -> str:
-        parts = []
-        for index, table, columns in tables:
-            source = "%s.%s" % (_ident(table.schema), _ident(table.name))
-            parts.append("(SELECT %d, -1, NULL, COUNT(*) FROM (SELECT 1 FROM %s LIMIT %d) r)" % (index, source, rows + 1))
-            for position, column in enumerate(columns):
-                parts.append(
-                    "(SELECT %d, %d, CONVERT(LEFT(v, %d) USING utf8mb4), COUNT(*) FROM (SELECT %s AS v FROM %s LIMIT %d) r"
-                    " WHERE v IS NOT NULL GROUP BY v ORDER BY 4 DESC, 3 LIMIT %d)"
-                    % (index, position, VALUE_CHARS, _ident(column.name), source, rows + 1, MAX_VALUES + 1))
-        return " UNION ALL ".join(parts)
+        return limited_union(tables, rows, _ident,
+                             lambda value: "CONVERT(LEFT(%s, %d) USING utf8mb4)" % (value, VALUE_CHARS), "NULL")
 
     def fetch_within(self, session: "Session", sql: str, seconds: float, params: Any = None) -> List[Tuple]:
         seconds = max(seconds, 0.001)

@@ -40,7 +40,7 @@ from .base import READER, READER_PASSWORD, Dialect, SqlError, shut_down, sql_str
 from .loading import BOOLEAN, DATE, INTEGER, NUMBER, TEXT
 from .results import Collector, Result, collect, collector_for
 from .samples import SAMPLE_COLUMNS, SAMPLE_ROW_CHARS, SAMPLE_ROWS, SAMPLE_VALUE_CHARS, record_values
-from .value_lists import MAX_VALUES, VALUE_CHARS
+from .value_lists import MAX_VALUES, VALUE_CHARS, limited_union
 from .watchdog import GRACE, Stopper
 
 if TYPE_CHECKING:
@@ -361,17 +361,8 @@ class PostgreSQL(Dialect):
         return found
 
     def bounded_values_query(self, tables: Sequence[Tuple[int, "Relation", List["Column"]]], rows: int) -> str:
-        parts = []
-        for index, table, columns in tables:
-            source = "%s.%s" % (_ident(table.schema), _ident(table.name))
-            parts.append("(SELECT %d, -1, NULL::text, count(*) FROM (SELECT 1 FROM %s LIMIT %d) r)"
-                         % (index, source, rows + 1))
-            for position, column in enumerate(columns):
-                parts.append(
-                    "(SELECT %d, %d, left(v::text, %d), count(*) FROM (SELECT %s AS v FROM %s LIMIT %d) r"
-                    " WHERE v IS NOT NULL GROUP BY v ORDER BY 4 DESC, 3 LIMIT %d)"
-                    % (index, position, VALUE_CHARS, _ident(column.name), source, rows + 1, MAX_VALUES + 1))
-        return " UNION ALL ".join(parts)
+        return limited_union(tables, rows, _ident, lambda value: "left(%s::text, %d)" % (value, VALUE_CHARS),
+                             "NULL::text")
 
     def fetch_within(self, session: "Session", sql: str, seconds: float, params: Any = None) -> List[Tuple]:
         # the limits last to the end of the savepoint, which is rolled back

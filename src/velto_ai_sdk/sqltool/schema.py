@@ -147,8 +147,9 @@ def schema_text(header: str, relations: List[Relation], budget: int, look: Look,
     intro = _intro(header, relations, look.namer)
     if not relations:
         return intro + "\n\nNo tables or views that this user can read."
-    # and the blank line after the notes, and the closing note on samples
-    room = budget - len(intro) - 2 - len(SAMPLES_LEFT_OUT % format(len(relations), ","))
+    # held back: the blank line after the notes, and the closing note on samples
+    held = 2 + len(SAMPLES_LEFT_OUT % format(len(relations), ","))
+    room = budget - len(intro) - held
     if _all_fit_in_full(relations, look, room):
         ranked, levels, notes = relations, {rel.key: FULL for rel in relations}, ""
     else:
@@ -158,10 +159,8 @@ def schema_text(header: str, relations: List[Relation], budget: int, look: Look,
         if len(levels) < len(relations):
             levels = _levels(ranked, look, room - len(_notes(relations, None, budget, look, hints, named=False)))
         notes = _notes(relations, levels, budget, look, hints)
-    used = len(intro) + len(notes) + 2 + sum(len(_form(rel, levels, look)) for rel in relations)
     full = [rel for rel in ranked if levels.get(rel.key) == FULL]
-
-    room = budget - used - len(SAMPLES_LEFT_OUT % format(len(relations), ","))
+    room = budget - len(intro) - len(notes) - held - sum(len(_form(rel, levels, look)) for rel in relations)
     with_values = _spend(full, look.values, room, read_values)
     room -= sum(len(look.values(rel)) for rel in with_values)
     with_samples, left_out = _samples(full, room, read_samples)

@@ -26,7 +26,7 @@ cut short like a sample value and written as a cell (text.py).
 from __future__ import annotations
 
 import time
-from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, Tuple
 
 from .samples import SAMPLE_VALUE_CHARS, sampled
 
@@ -52,6 +52,22 @@ def category(counts: Sequence[Tuple[str, int]]) -> Optional[List[str]]:
     if not counts or len(counts) > MAX_VALUES or all(rows <= 1 for _, rows in counts):
         return None
     return [value for value, _ in counts]
+
+
+def limited_union(tables: Sequence[Tuple[int, "Relation", List["Column"]]], rows: int,
+                  quoted: Callable[[str], str], text_of: Callable[[str], str], null: str) -> str:
+    """Dialect.bounded_values_query for engines that take LIMIT and a UNION
+    of parenthesized statements: `quoted` quotes a name, `text_of` writes a
+    value as text cut short, `null` is a NULL of the values' type."""
+    parts = []
+    for index, table, columns in tables:
+        source = "%s.%s" % (quoted(table.schema), quoted(table.name))
+        parts.append("(SELECT %d, -1, %s, COUNT(*) FROM (SELECT 1 FROM %s LIMIT %d) r)" % (index, null, source, rows + 1))
+        for position, column in enumerate(columns):
+            parts.append("(SELECT %d, %d, %s, COUNT(*) FROM (SELECT %s AS v FROM %s LIMIT %d) r WHERE v IS NOT NULL"
+                         " GROUP BY v ORDER BY 4 DESC, 3 LIMIT %d)" % (
+                             index, position, text_of("v"), quoted(column.name), source, rows + 1, MAX_VALUES + 1))
+    return " UNION ALL ".join(parts)
 
 
 def attach_value_lists(session: "Session", tables: Sequence["Relation"]) -> None:
