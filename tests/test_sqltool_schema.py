@@ -526,3 +526,20 @@ def test_a_context_file_that_cannot_be_read_is_a_clear_error(notes_db, tmp_path,
     make(path)
     notes_db.set(VELTO_SQL_CONTEXT_FILE=path)
     assert sqltool.get_pgdb_schema() == "Error: VELTO_SQL_CONTEXT_FILE is %s, %s" % (path, says)
+
+
+def test_names_are_written_as_a_statement_writes_them_in_every_form(postgresql_server, sql_env):
+    # a name that holds what a line's syntax uses (commas, parentheses) or a
+    # control character cannot be misread or break a line
+    url = postgresql_server.create_database("schema_odd_names", [
+        "CREATE TABLE a%02d (id int, %s)" % (i, ", ".join("column_%02d text" % c for c in range(12)))
+        for i in range(8)] + [
+        'CREATE TABLE "zz Odd, (name)" ("x)y" int, "Mixed" int, "line\nbreak" int, plain int, %s)'
+        % ", ".join("column_%02d text" % c for c in range(12))])
+    sql_env.set(VELTO_POSTGRES_URL=url)
+    text = sqltool.get_pgdb_schema()
+    assert '\nTABLE "zz Odd, (name)"\n  columns: "x)y" integer, "Mixed" integer, "line\\nbreak" integer, plain integer,' \
+        in text
+    sql_env.set(VELTO_SQL_SCHEMA_MAX_CHARS="2000")
+    text = sqltool.get_pgdb_schema()
+    assert '\n"zz Odd, (name)"("x)y","Mixed","line\\nbreak",plain,column_00,' in text

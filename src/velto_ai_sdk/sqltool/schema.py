@@ -242,7 +242,7 @@ def _notes(relations: List[Relation], levels: Optional[Dict[Key, int]], budget: 
     total = len(relations)
     if levels is None:
         counts = {FULL: total, COLUMNS: total, NAME: total, None: 0 if named else total}
-        example: Optional[Relation] = max(relations, key=lambda rel: len(rel.schema) + len(rel.name))
+        example: Optional[Relation] = max(relations, key=lambda rel: len(hints.columns(rel)))
     else:
         counts = {FULL: 0, COLUMNS: 0, NAME: 0, None: 0}
         for rel in relations:
