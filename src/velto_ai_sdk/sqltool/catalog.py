@@ -43,27 +43,20 @@ class Relation:
     def __init__(self, schema: str, name: str, kind: str, rows: Optional[int], comment: Optional[str]) -> None:
         self.schema = schema
         self.name = name
+        self.key: Key = (schema, name)
         self.kind = kind  # table, view, materialized view, foreign table
         self.rows = rows  # the server's estimate
         self.comment = comment
         self.columns: List[Column] = []
         self.primary_key: List[str] = []
         self.foreign_keys: List[ForeignKey] = []
+        self.references: List[Key] = []  # the tables its foreign keys name
         self.samples: List[str] = []  # sample rows, as lines of cells
         self.sample_head: Optional[str] = None  # the line naming their columns (samples.py)
 
     @property
-    def key(self) -> Key:
-        return (self.schema, self.name)
-
-    @property
     def full_name(self) -> str:
         return "%s.%s" % (self.schema, self.name)
-
-    @property
-    def references(self) -> List[Key]:
-        """The tables its foreign keys name."""
-        return [(fk.schema, fk.table) for fk in self.foreign_keys]
 
 
 def _text(value: Any) -> str:
@@ -112,8 +105,10 @@ def relations_from(relation_rows: Sequence[Tuple], key_rows: Sequence[Tuple]) ->
         if _text(rows_of_key[0][3]) == "PK":
             rel.primary_key = columns
         else:
-            rel.foreign_keys.append(ForeignKey(columns, _text(rows_of_key[0][5]), _text(rows_of_key[0][6]),
-                                               [_text(r[7]) for r in rows_of_key]))
+            key = ForeignKey(columns, _text(rows_of_key[0][5]), _text(rows_of_key[0][6]),
+                             [_text(r[7]) for r in rows_of_key])
+            rel.foreign_keys.append(key)
+            rel.references.append((key.schema, key.table))
     return order
 
 

@@ -56,25 +56,34 @@ class Look:
     def __init__(self, namer: Namer, comment_chars: int) -> None:
         self.namer = namer
         self.comment_chars = comment_chars
-        self._names: Dict[Key, str] = {}
+        self._titles: Dict[Key, str] = {}
+        self._columns: Dict[str, str] = {}
+        self._lines: Dict[Key, str] = {}
         self._details: Dict[Key, str] = {}
         self._values: Dict[Key, str] = {}
 
     def title(self, rel: Relation) -> str:
-        title = self._names.get(rel.key)
+        title = self._titles.get(rel.key)
         if title is None:
             # names come from the catalog, which the model's account may have written
-            title = self._names[rel.key] = escape_controls(self.namer.relation(rel))
+            title = self._titles[rel.key] = escape_controls(self.namer.relation(rel))
         return title
 
     def column(self, name: str) -> str:
-        return escape_controls(self.namer.column(name))
+        written = self._columns.get(name)  # (the same few names recur in table after table)
+        if written is None:
+            written = self._columns[name] = escape_controls(self.namer.column(name))
+        return written
 
     def name_line(self, rel: Relation) -> str:
         return _kind_prefix(rel) + self.title(rel) + "\n"
 
     def columns_line(self, rel: Relation) -> str:
-        return "%s%s(%s)\n" % (_kind_prefix(rel), self.title(rel), ",".join(self.column(c.name) for c in rel.columns))
+        line = self._lines.get(rel.key)
+        if line is None:
+            line = self._lines[rel.key] = "%s%s(%s)\n" % (
+                _kind_prefix(rel), self.title(rel), ",".join([self.column(c.name) for c in rel.columns]))
+        return line
 
     def detail(self, rel: Relation) -> str:
         text = self._details.get(rel.key)
@@ -155,10 +164,11 @@ def schema_text(header: str, relations: List[Relation], budget: int, look: Look,
     else:
         ranked = ranked_for_cut(relations)
         # room for the notes, at their longest: first as if every name fit
-        levels = _levels(ranked, look, room - len(_notes(relations, None, budget, look, hints, named=True)))
+        longest = max(relations, key=lambda rel: len(hints.columns(rel)))
+        levels = _levels(ranked, look, room - len(_notes(relations, None, budget, hints, longest, named=True)))
         if len(levels) < len(relations):
-            levels = _levels(ranked, look, room - len(_notes(relations, None, budget, look, hints, named=False)))
-        notes = _notes(relations, levels, budget, look, hints)
+            levels = _levels(ranked, look, room - len(_notes(relations, None, budget, hints, longest, named=False)))
+        notes = _notes(relations, levels, budget, hints)
     full = [rel for rel in ranked if levels.get(rel.key) == FULL]
     room = budget - len(intro) - len(notes) - held - sum(len(_form(rel, levels, look)) for rel in relations)
     with_values = _spend(full, look.values, room, read_values)
@@ -234,15 +244,16 @@ def _levels(ranked: List[Relation], look: Look, room: int) -> Dict[Key, int]:
     return levels
 
 
-def _notes(relations: List[Relation], levels: Optional[Dict[Key, int]], budget: int, look: Look,
-           hints: Hints, named: bool = False) -> str:
+def _notes(relations: List[Relation], levels: Optional[Dict[Key, int]], budget: int, hints: Hints,
+           longest: Optional[Relation] = None, named: bool = False) -> str:
     """What the text leaves out and how to read it; with levels None, the
-    longest these notes can be (what to hold back for them), `named` if
-    every relation is named."""
+    longest these notes can be (what to hold back for them), given the
+    relation whose columns query is longest, and `named` if every relation
+    is named."""
     total = len(relations)
+    example: Optional[Relation] = longest
     if levels is None:
         counts = {FULL: total, COLUMNS: total, NAME: total, None: 0 if named else total}
-        example: Optional[Relation] = max(relations, key=lambda rel: len(hints.columns(rel)))
     else:
         counts = {FULL: 0, COLUMNS: 0, NAME: 0, None: 0}
         for rel in relations:
