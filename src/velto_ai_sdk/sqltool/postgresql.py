@@ -278,14 +278,10 @@ class PostgreSQL(Dialect):
                    CASE c.relkind WHEN 'v' THEN 'view' WHEN 'm' THEN 'materialized view'
                         WHEN 'f' THEN 'foreign table' ELSE 'table' END,
                    CASE WHEN c.relkind IN ('r', 'p', 'm') AND c.reltuples >= 0 THEN c.reltuples::bigint END,
-                   a.attname, format_type(a.atttypid, a.atttypmod), a.attnotnull, td.description, cd.description
+                   a.attname, format_type(a.atttypid, a.atttypmod), a.attnotnull
             FROM pg_catalog.pg_class c
             JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace
             JOIN pg_catalog.pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped
-            LEFT JOIN pg_catalog.pg_description td
-              ON td.objoid = c.oid AND td.classoid = 'pg_catalog.pg_class'::regclass AND td.objsubid = 0
-            LEFT JOIN pg_catalog.pg_description cd
-              ON cd.objoid = c.oid AND cd.classoid = 'pg_catalog.pg_class'::regclass AND cd.objsubid = a.attnum
             WHERE c.relkind IN ('r', 'p', 'v', 'm', 'f') AND NOT c.relispartition
               AND n.nspname NOT IN ('pg_catalog', 'information_schema')
               AND n.nspname !~ '^pg_(toast|temp_|toast_temp_)'
@@ -325,7 +321,15 @@ class PostgreSQL(Dialect):
                 else:
                     keys.append((schema, table, conname, "FK", column, ref_schema, ref_table,
                                  names.get((confrelid, referenced), "#%d" % referenced)))
-        return [row[2:] for row in columns], keys
+        # COMMENT ON, of tables (0) and columns, of the database's own
+        # relations only (the server's catalogs have comments too): usually
+        # few, so looked up apart rather than joined to every column
+        comments = {(oid, number): text for oid, number, text in session.fetch(
+            "SELECT objoid, objsubid, description FROM pg_catalog.pg_description"
+            " WHERE classoid = 'pg_catalog.pg_class'::regclass AND objoid >= 16384")}
+        if not comments:
+            return [row[2:] + (None, None) for row in columns], keys
+        return [row[2:] + (comments.get((row[0], 0)), comments.get((row[0], row[1]))) for row in columns], keys
 
     def columns_query(self, schema: str, table: str) -> str:
         return ("SELECT column_name, data_type, is_nullable FROM information_schema.columns WHERE table_schema = %s"

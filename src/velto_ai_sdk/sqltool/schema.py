@@ -78,6 +78,19 @@ class Look:
     def name_line(self, rel: Relation) -> str:
         return _kind_prefix(rel) + self.title(rel) + "\n"
 
+    def name_size(self, rel: Relation) -> int:
+        return len(_kind_prefix(rel)) + len(self.title(rel)) + 1
+
+    def columns_size(self, rel: Relation) -> int:
+        """The length of its line of column names, without making it (most
+        of those measured are not shown)."""
+        column = self.column
+        return (self.name_size(rel) + 2 + sum([len(column(c.name)) for c in rel.columns])
+                + max(len(rel.columns) - 1, 0))
+
+    def detail_size(self, rel: Relation) -> int:
+        return len(self.detail(rel))
+
     def columns_line(self, rel: Relation) -> str:
         line = self._lines.get(rel.key)
         if line is None:
@@ -225,22 +238,23 @@ def _levels(ranked: List[Relation], look: Look, room: int) -> Dict[Key, int]:
     levels: Dict[Key, int] = {}
     sizes: Dict[Key, int] = {}
     for rel in ranked:
-        size = len(look.name_line(rel))
+        size = look.name_size(rel)
         if size <= room:
             levels[rel.key] = NAME
             sizes[rel.key] = size
             room -= size
-    for tier, form in ((COLUMNS, look.columns_line), (FULL, look.detail)):
+    for tier, size_of in ((COLUMNS, look.columns_size), (FULL, look.detail_size)):
         for rel in ranked:
             if room < LEAST_ROOM and tier == FULL:
                 break
-            if levels.get(rel.key) != tier - 1:
+            key = rel.key
+            if levels.get(key) != tier - 1:
                 continue
-            size = len(form(rel))
-            if size - sizes[rel.key] <= room:
-                levels[rel.key] = tier
-                room -= size - sizes[rel.key]
-                sizes[rel.key] = size
+            size = size_of(rel)
+            if size - sizes[key] <= room:
+                levels[key] = tier
+                room -= size - sizes[key]
+                sizes[key] = size
     return levels
 
 
