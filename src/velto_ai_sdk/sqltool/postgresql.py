@@ -278,7 +278,8 @@ class PostgreSQL(Dialect):
                    CASE c.relkind WHEN 'v' THEN 'view' WHEN 'm' THEN 'materialized view'
                         WHEN 'f' THEN 'foreign table' ELSE 'table' END,
                    CASE WHEN c.relkind IN ('r', 'p', 'm') AND c.reltuples >= 0 THEN c.reltuples::bigint END,
-                   a.attname, format_type(a.atttypid, a.atttypmod), a.attnotnull
+                   a.attname, format_type(a.atttypid, a.atttypmod), a.attnotnull,
+                   NULL::text, NULL::text  -- the comments, filled in below where there are any
             FROM pg_catalog.pg_class c
             JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace
             JOIN pg_catalog.pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped
@@ -328,8 +329,8 @@ class PostgreSQL(Dialect):
             "SELECT objoid, objsubid, description FROM pg_catalog.pg_description"
             " WHERE classoid = 'pg_catalog.pg_class'::regclass AND objoid >= 16384")}
         if not comments:
-            return [row[2:] + (None, None) for row in columns], keys
-        return [row[2:] + (comments.get((row[0], 0)), comments.get((row[0], row[1]))) for row in columns], keys
+            return [row[2:] for row in columns], keys
+        return [row[2:-2] + (comments.get((row[0], 0)), comments.get((row[0], row[1]))) for row in columns], keys
 
     def columns_query(self, schema: str, table: str) -> str:
         return ("SELECT column_name, data_type, is_nullable FROM information_schema.columns WHERE table_schema = %s"
