@@ -31,7 +31,7 @@ own share of the budget.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Tuple
 
 from .catalog import Key, Namer, Relation, ranked_for_cut, relations_from
 from .context import context_text
