@@ -8,6 +8,7 @@ supervisors and the warm worker still work, and nothing was planted.
 
 import json
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -347,20 +348,20 @@ def test_one_agent_reads_its_own_results_and_never_another_agents(host, mode, po
     own = textwrap.dedent(f"""
         import os, pandas
         import matplotlib.pyplot as plt
-        frame = pandas.read_csv('@FILE@')
+        frame = @LOAD@
         plt.plot(frame['n'])
         plt.savefig(os.path.join({str(media["first"])!r}, 'n.png'))
         print(frame['n'].sum())
     """)
     reads_own = tool_call_reply([("ExecutePythonCode", {"code": own})])
-    reads_own.fills = {"@FILE@": (-1, r"pandas\.read_csv\('(.+)'\)")}
+    reads_own.fills = {"@LOAD@": (-1, r"(pandas\.read_csv\('[^'\n]+'.*\))\Z")}
     first_server = scripted_chat_server([tool_call_reply([("ExecutePostgresSQLQuery", {"sql_query": "SELECT n FROM t"})]),
                                          reads_own, text_reply("done")], env=True)
     first = agent.create_agent("key", str(media["first"]), "PostgreSQL")
     assert agent.run_agent(first, "key", "sum?") == "done"
     assert last_tool_message(first_server) == "42\n"
     assert (media["first"] / "n.png").read_bytes()[:4] == b"\x89PNG"
-    result_file = first_server.chat_bodies[1]["messages"][-1]["content"].split("pandas.read_csv('")[1][:-2]
+    result_file = re.search(r"pandas\.read_csv\('([^']+)'", first_server.chat_bodies[1]["messages"][-1]["content"])[1]
 
     steal = "print(open(%r).read())" % result_file
     second_server = scripted_chat_server([tool_call_reply([("ExecutePythonCode", {"code": steal})]),
@@ -372,6 +373,7 @@ def test_one_agent_reads_its_own_results_and_never_another_agents(host, mode, po
     assert media["second"].is_dir()  # made for its run
     # The host itself, outside any agent, reads the process's results.
     assert codetool.execute_code(steal) == "n\n1\n2\n39\n\n"
+
 
 
 # ---------------------------------------------------------------------------

@@ -7,6 +7,8 @@ from __future__ import annotations
 
 import ast
 import csv
+import datetime
+import decimal
 import json
 import os
 import re
@@ -43,14 +45,23 @@ ROWS_OF = {
     "postgresql": "SELECT g, repeat('x', %d) AS v FROM generate_series(1, %d) g",
     "mariadb": "SELECT seq, REPEAT('x', %d) AS v FROM seq_1_to_%d",
 }
-FILE_LINE = re.compile(r"^File with (.+): pandas\.read_csv\((.+)\)$")
+FILE_LINE = re.compile(r"^File with (.+): (pandas\.read_csv\(.+\))$")
+
+
+def load_call(text):
+    """The call that loads the file the text's last line names."""
+    found = FILE_LINE.match(text.splitlines()[-1])
+    assert found, text.splitlines()[-1]
+    return found.group(2)
 
 
 def file_of(text):
     """The path the text's last line names."""
-    found = FILE_LINE.match(text.splitlines()[-1])
-    assert found, text.splitlines()[-1]
-    return ast.literal_eval(found.group(2))
+    return ast.literal_eval(ast.parse(load_call(text), mode="eval").body.args[0])
+
+
+def _literal(value):
+    return "NULL" if value is None else "'%s'" % value
 
 
 def csv_rows(path):
@@ -145,6 +156,101 @@ def test_300000_rows_written_with_flat_memory_load_with_pandas_equal_to_what_the
     # every value, compared as JSON text (the values hold nothing that
     # pandas and the json module would write differently)
     assert loaded_path.read_text() == expected_path.read_text()
+
+
+# Words pandas reads as missing by default, a code with a leading zero, the
+# empty string and NULL, beside dates, timestamps, numbers and booleans.
+WORDS = ["NA", "NULL", "None", "", None, "nan", "N/A", "null"]
+CODES = ["007", "", None, "0", "1e3", "NaN", "-0", " 7"]
+EXACT = {
+    "postgresql": "SELECT * FROM (VALUES %s) AS v(id, word, code, day, at, amount, ratio, flag, big)" % ", ".join(
+        "(%d, %s, %s, %s, %s, %s, %s, %s, %s)" % (
+            i, _literal(word), _literal(code),
+            "NULL::date" if i == 3 else "DATE '2024-02-%02d'" % (20 + i),
+            "NULL::timestamp" if i == 4 else "TIMESTAMP '2024-02-29 08:00:0%d.5'" % i if i % 2 else
+            "TIMESTAMP '2024-02-29 08:00:0%d'" % i,
+            "NULL::numeric(10,2)" if i == 5 else "%d.10::numeric(10,2)" % (5020 + i),
+            "NULL::float8" if i == 6 else "%s::float8" % (i / 4),
+            "NULL::boolean" if i == 7 else "true" if i % 2 else "false",
+            "NULL::bigint" if i == 0 else "%d::bigint" % (9007199254740993 + i))
+        for i, (word, code) in enumerate(zip(WORDS, CODES))),
+    "mariadb": " UNION ALL ".join(
+        "SELECT %d AS id, %s AS word, %s AS code, %s AS day, %s AS at, %s AS amount, %s AS ratio, %s AS flag,"
+        " %s AS big" % (
+            i, _literal(word), _literal(code),
+            "NULL" if i == 3 else "DATE '2024-02-%02d'" % (20 + i),
+            "NULL" if i == 4 else "TIMESTAMP '2024-02-29 08:00:0%d.5'" % i if i % 2 else
+            "TIMESTAMP '2024-02-29 08:00:0%d'" % i,
+            "NULL" if i == 5 else "CAST(%d.10 AS DECIMAL(10,2))" % (5020 + i),
+            "NULL" if i == 6 else "CAST(%s AS DOUBLE)" % (i / 4),
+            "NULL" if i == 7 else "TRUE" if i % 2 else "FALSE",
+            "NULL" if i == 0 else "%d" % (9007199254740993 + i))
+        for i, (word, code) in enumerate(zip(WORDS, CODES))),
+}
+LOAD_AND_SHOW = """
+import json, math, pandas
+frame = %s
+
+def plain(value):
+    if value is None or value is pandas.NA or value is pandas.NaT:
+        return None
+    if isinstance(value, float) and math.isnan(value):
+        return None
+    if isinstance(value, pandas.Timestamp):
+        return value.isoformat()
+    return value.item() if hasattr(value, "item") else value
+
+print(json.dumps({"rows": [[plain(value) for value in row] for row in frame.astype(object).itertuples(index=False)],
+                  "dtypes": [str(dtype) for dtype in frame.dtypes]}))
+"""
+
+
+def _driver_value(value):
+    """What the driver returns, as the loaded frame holds it: the file cannot
+    tell '' from NULL, pandas holds a date as a timestamp and a decimal as a
+    float."""
+    if value is None or value == "":
+        return None
+    if isinstance(value, decimal.Decimal):
+        return float(value)
+    if isinstance(value, datetime.datetime):
+        return value.isoformat()
+    if isinstance(value, datetime.date):
+        return datetime.datetime(value.year, value.month, value.day).isoformat()
+    return value
+
+
+def test_the_suggested_call_loads_back_exactly_what_the_driver_returns(db, analysis_environment, monkeypatch):
+    text = db.run(EXACT[db.name])
+    assert text.splitlines()[-2] == "(8 rows)"
+    call = load_call(text)
+    monkeypatch.setattr(codetool, "python_executable", analysis_environment.python)
+    loaded = json.loads(codetool.execute_code(LOAD_AND_SHOW % call))
+    import sqlalchemy
+
+    engine = sqlalchemy.create_engine(db.url, poolclass=sqlalchemy.pool.NullPool)
+    raw = engine.raw_connection()
+    try:
+        cur = raw.cursor()
+        cur.execute(EXACT[db.name])
+        expected = [[_driver_value(value) for value in row] for row in cur.fetchall()]
+    finally:
+        raw.close()
+        engine.dispose()
+    assert loaded["rows"] == expected
+    # (the words and codes are text, not missing values or numbers)
+    assert [row[1] for row in loaded["rows"]] == ["NA", "NULL", "None", None, None, "nan", "N/A", "null"]
+    assert [row[2] for row in loaded["rows"]] == ["007", None, None, "0", "1e3", "NaN", "-0", " 7"]
+    assert loaded["dtypes"][3].startswith("datetime64") and loaded["dtypes"][4].startswith("datetime64")
+    assert loaded["dtypes"][7] == ("boolean" if db.name == "postgresql" else "Int64")
+    assert loaded["dtypes"][8] == "Int64"
+
+
+def test_the_call_names_columns_by_position_and_holds_nothing_a_statement_wrote(db):
+    quote = '"' if db.name == "postgresql" else "`"
+    text = db.run("SELECT 1 AS {q}a'), __import__('os').system('x'), ({q}, 'x' AS a, 2 AS a".format(q=quote))
+    assert load_call(text) == ("pandas.read_csv(%r, keep_default_na=False, na_values=[''], dtype={0: 'Int64', 1: str,"
+                               " 2: 'Int64'})" % file_of(text))
 
 
 def test_the_file_stops_at_its_row_cap_and_says_more_exist(db):
@@ -248,7 +354,7 @@ def test_the_default_directory_goes_with_the_process_and_not_with_a_forked_child
         import os, sys
         from velto_ai_sdk import sqltool
         text = sqltool.execute_pgdb_query("SELECT 1 AS one")
-        path = eval(text.splitlines()[-1].split("pandas.read_csv(", 1)[1][:-1])
+        path = eval(text.splitlines()[-1].split("pandas.read_csv(", 1)[1].split(", keep_default_na=")[0])
         directory = os.path.dirname(path)
         pid = os.fork()
         if pid == 0:
@@ -275,7 +381,7 @@ def test_files_made_ahead_stay_out_of_sight_and_serve_only_their_own_process_and
         from velto_ai_sdk import sqltool
 
         def path_of(text):
-            return eval(text.splitlines()[-1].split("pandas.read_csv(", 1)[1][:-1])
+            return eval(text.splitlines()[-1].split("pandas.read_csv(", 1)[1].split(", keep_default_na=")[0])
 
         paths = [path_of(sqltool.execute_pgdb_query("SELECT %d AS n" % n)) for n in range(3)]
         time.sleep(0.2)  # the spare is made by now

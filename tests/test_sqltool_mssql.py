@@ -53,3 +53,24 @@ def test_schema(mssql):
     text = sqltool.get_mssql_db_schema()
     assert text.startswith("MS SQL Server database ")
     assert not text.startswith("Error")
+
+
+def test_schema_comments_and_value_lists(mssql, sql_env):
+    sql_env.set(VELTO_SQL_ALLOW_WRITES="1")
+    made = sqltool.execute_mssql_query(
+        "CREATE TABLE velto_probe_values (id int PRIMARY KEY, status varchar(10));"
+        " INSERT INTO velto_probe_values VALUES (1, 'paid'), (2, 'paid'), (3, 'sent');"
+        " EXEC sp_addextendedproperty N'MS_Description', N'One row per order', N'SCHEMA', N'dbo', N'TABLE',"
+        " N'velto_probe_values';"
+        " EXEC sp_addextendedproperty N'MS_Description', N'paid or sent', N'SCHEMA', N'dbo', N'TABLE',"
+        " N'velto_probe_values', N'COLUMN', N'status'")
+    assert made.startswith("OK"), made
+    try:
+        sql_env.set(VELTO_SQL_ALLOW_WRITES=None, VELTO_SQL_SCHEMA_MAX_CHARS="10000000")
+        block = sqltool.get_mssql_db_schema().split("\nTABLE velto_probe_values", 1)[1].split("\nTABLE ", 1)[0]
+        assert "\n  comment: One row per order\n" in block
+        assert "\n  comment on status: paid or sent\n" in block
+        assert "\n  values of status: paid | sent\n" in block
+    finally:
+        sql_env.set(VELTO_SQL_ALLOW_WRITES="1")
+        sqltool.execute_mssql_query("DROP TABLE velto_probe_values")

@@ -220,3 +220,15 @@ def test_values_read_as_the_database_prints_them_in_results_and_samples_alike(
     text = schema()
     # the sample says which column each value is, and writes it the same way
     assert "  sample rows (%s):\n    %s" % (lines[0], PRINTED[engine]) in text
+
+
+@pytest.mark.parametrize("limit, shown", [
+    ("12", "0x0102030405"),  # 12 characters: it fits, so it is whole
+    ("11", "0x01020304\u2026"),
+    ("8", "0x0102\u2026"),
+])
+def test_a_binary_value_that_fits_is_shown_whole(urls, sql_env, limit, shown):
+    sql_env.set(VELTO_MYSQL_URL=urls["mariadb"], VELTO_SQL_MAX_VALUE_CHARS=limit)
+    lines = sqltool.execute_mysql_query("SELECT X'0102030405' AS b").splitlines()
+    assert lines[1] == shown
+    assert ("shortened" in lines[2]) is shown.endswith("\u2026")

@@ -26,6 +26,11 @@ the question or any row the model reads steers it:
 - every result with rows is also written, as it is read, to a CSV file for
   the code tool (export.py), in a directory only the user can open, bounded
   by rows, the time limit and a size limit; memory stays the byte budget's;
+  the text's last line gives the call that loads it back exactly (loading.py);
+- schema texts name every table within their size budget, in tiers of
+  detail (schema.py), with the database's comments and the values of
+  columns that hold few (value_lists.py), read without scanning a large
+  table; catalog names and values are escaped like cells;
 - a name the server does not know gets the closest ones of the catalog
   (names.py).
 
@@ -106,20 +111,23 @@ def run_query(dialect: Dialect, sql_query: Any) -> str:
 
 
 def get_mysql_database_schema() -> str:
-    """Tables and views of the MySQL/MariaDB database in VELTO_MYSQL_URL, with
-    columns, keys and a few sample rows."""
+    """Tables and views of the MySQL/MariaDB database in VELTO_MYSQL_URL: every
+    one named, with as much as the size budget holds of columns, keys,
+    comments, value lists and sample rows."""
     return run_call(mysql.DIALECT, read_schema)
 
 
 def get_pgdb_schema() -> str:
-    """Tables and views of the PostgreSQL database in VELTO_POSTGRES_URL, with
-    columns, keys and a few sample rows."""
+    """Tables and views of the PostgreSQL database in VELTO_POSTGRES_URL: every
+    one named, with as much as the size budget holds of columns, keys,
+    comments, value lists and sample rows."""
     return run_call(postgresql.DIALECT, read_schema)
 
 
 def get_mssql_db_schema() -> str:
-    """Tables and views of the MS SQL Server database in VELTO_MSSQL_URL, with
-    columns, keys and a few sample rows."""
+    """Tables and views of the MS SQL Server database in VELTO_MSSQL_URL: every
+    one named, with as much as the size budget holds of columns, keys,
+    comments, value lists and sample rows."""
     return run_call(mssql.DIALECT, read_schema)
 
 

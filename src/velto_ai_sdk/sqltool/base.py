@@ -14,14 +14,15 @@ from __future__ import annotations
 import re
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
+from .loading import TEXT
 from .shared import OTHER, readable
 from .watchdog import Stopper
 
 if TYPE_CHECKING:
+    from .catalog import Column, Relation
     from .export import Export
     from .pool import Target
     from .results import Result
-    from .schema import Relation
     from .session import Session
     from .settings import SqlSettings
 
@@ -137,6 +138,11 @@ class Dialect:
     def is_read_only_refusal(self, exc: BaseException) -> bool:
         return False
 
+    def column_kinds(self, description: Sequence[Sequence[Any]]) -> List[str]:
+        """Each result column's kind (loading.py), from the driver's
+        description of the result, for the call that loads its file."""
+        return [TEXT] * len(description)
+
     # -- the account ------------------------------------------------------------
 
     def read_privileges(self, session: "Session") -> Tuple[str, List[str]]:
@@ -161,10 +167,48 @@ class Dialect:
         raise NotImplementedError
 
     def catalog(self, session: "Session") -> Tuple[List[Tuple], List[Tuple]]:
-        """Rows (schema, name, kind, rows, column, type, not null) ordered by
-        relation, and key rows (schema, table, name, "PK"/"FK", column,
-        referenced schema, table, column) ordered by key."""
+        """Rows (schema, name, kind, rows, column, type, not null, the
+        table's comment, the column's comment) ordered by relation, and key
+        rows (schema, table, name, "PK"/"FK", column, referenced schema,
+        table, column) ordered by key."""
         raise NotImplementedError
+
+    def columns_query(self, schema: str, table: str) -> str:
+        """A statement that lists a table's columns and their types."""
+        raise NotImplementedError
+
+    def tables_query(self, schema: Optional[str]) -> str:
+        """A statement that lists the tables and views whose name holds a
+        word (the word left for the model to fill in); `schema` is the
+        default one."""
+        raise NotImplementedError
+
+    def text_like(self, column: "Column") -> bool:
+        """Whether a column holds text that a value list could give."""
+        return False
+
+    def value_statistics(self, session: "Session", tables: Sequence["Relation"],
+                         deadline: float) -> Dict[int, Dict[str, Optional[List[str]]]]:
+        """What the server's statistics tell of the tables' value lists
+        (value_lists.py), without reading the tables, by index in `tables`:
+        per column a list of all its values, most common first, or None
+        when they say it has too many; columns they say nothing of are left
+        out. Done by `deadline` (time.monotonic())."""
+        return {}
+
+    def bounded_values_query(self, tables: Sequence[Tuple[int, "Relation", List["Column"]]], rows: int) -> str:
+        """One statement giving, for each table, (index, -1, NULL, how many
+        of its first `rows` + 1 rows exist) and, for each column listed, the
+        values of those rows: (index, the column's position in the list, the
+        value cut to value_lists.VALUE_CHARS characters, rows holding it),
+        most common first, at most value_lists.MAX_VALUES + 1 of them."""
+        raise NotImplementedError
+
+    def fetch_within(self, session: "Session", sql: str, seconds: float, params: Any = None) -> List[Tuple]:
+        """The rows of a statement of the schema reader's own, stopped by the
+        server after `seconds` where it can; a failure leaves the call's
+        transaction usable."""
+        return session.fetch(sql, params)
 
     def sample_query(self, tables: Sequence[Tuple[int, "Relation"]], careful: bool = False) -> str:
         """One statement giving (index, values...) for up to three rows of

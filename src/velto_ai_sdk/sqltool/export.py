@@ -3,14 +3,14 @@
 The model sees at most VELTO_SQL_MAX_ROWS rows of a result, and the code
 tool runs in another process that cannot see them at all; so every result
 with rows is also written, as it is read, to a file of its own, whose path
-the result text's last line gives with the call that loads it:
-pandas.read_csv(path).
+the result text's last line gives with the call that loads it exactly:
+pandas.read_csv(path, ...), built from the columns' types (loading.py).
 
 The file: a header row of column names, then one line per row, RFC 4180
 (fields quoted when they hold a comma, a quote or a line break, quotes
 doubled, CRLF line ends), UTF-8; every value in full, as the database writes
 it (values.py); NULL is an empty field, and so is the empty string, which
-pandas reads as missing either way. Values are written as they are: no
+the call reads as missing either way. Values are written as they are: no
 prefix against spreadsheet formulas, which would change the data the
 scripts compute with.
 
@@ -68,10 +68,11 @@ class ResultFile:
     "error" (reading on failed: detail says why); failure says why the file
     could not be written at all."""
 
-    __slots__ = ("path", "rows", "cut", "detail", "failure")
+    __slots__ = ("path", "rows", "cut", "detail", "failure", "kinds")
 
     def __init__(self, path: str) -> None:
         self.path = path
+        self.kinds: Sequence[str] = ()  # of its columns, for the call that loads it (loading.py)
         self.rows = 0
         self.cut: Optional[str] = None
         self.detail: Optional[str] = None

@@ -23,19 +23,22 @@ from __future__ import annotations
 
 import math
 import re
+import time
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from .base import Dialect
+from .loading import DATE, NUMBER, TEXT
 from .results import Result, collect, collector_for, cursor_batches, drain
-from .schema import SAMPLE_ROWS, SAMPLE_VALUE_CHARS, padded_samples
-from .shared import NO_DATABASE, OTHER, QUIET, READER, REFUSED, UNREACHABLE
+from .samples import SAMPLE_ROWS, SAMPLE_VALUE_CHARS, padded_samples
+from .shared import NO_DATABASE, OTHER, QUIET, READER, REFUSED, UNREACHABLE, sql_string
 from .text import driver_errors
+from .value_lists import MAX_VALUES, VALUE_CHARS, category
 from .watchdog import GRACE
 
 if TYPE_CHECKING:
+    from .catalog import Column, Relation
     from .export import Export
     from .pool import Target
-    from .schema import Column, Relation
     from .session import Session
     from .settings import SqlSettings
 
@@ -107,6 +110,10 @@ class MSSQL(Dialect):
                 except Exception:
                     session.discard = True
         return result
+
+    def column_kinds(self, description: Sequence[Any]) -> List[str]:
+        # pymssql's type codes: STRING 1, BINARY 2, NUMBER 3, DATETIME 4, DECIMAL 5
+        return [{3: NUMBER, 4: DATE, 5: NUMBER}.get(column[1], TEXT) for column in description]
 
     def unknown_name(self, exc: BaseException) -> Optional[Tuple[str, Optional[str], str]]:
         errors = driver_errors(exc)
@@ -195,7 +202,78 @@ class MSSQL(Dialect):
             ORDER BY 1, 2, 9, 3, 10
             """,
         )
+        comments = self._comments(session)
+        relations = [tuple(row) + (comments.get((row[0], row[1], None)), comments.get((row[0], row[1], row[4])))
+                     for row in relations]
         return relations, [row[:8] for row in keys]
+
+    def _comments(self, session: "Session") -> Dict[Tuple[str, str, Optional[str]], str]:
+        """Descriptions by (schema, table, column or None); none where they
+        cannot be read, rather than no schema at all."""
+        try:
+            rows = self.sample_rows(session, COMMENTS)
+        except Exception:
+            if session.discard:
+                raise
+            return {}
+        return {(schema, table, column): text for schema, table, column, text in rows}
+
+    def columns_query(self, schema: str, table: str) -> str:
+        return ("SELECT COLUMN_NAME, DATA_TYPE, IS_NULLABLE FROM INFORMATION_SCHEMA.COLUMNS WHERE TABLE_SCHEMA = %s"
+                " AND TABLE_NAME = %s ORDER BY ORDINAL_POSITION" % (_literal(schema), _literal(table)))
+
+    def tables_query(self, schema: Optional[str]) -> str:
+        return ("SELECT TABLE_SCHEMA, TABLE_NAME, TABLE_TYPE FROM INFORMATION_SCHEMA.TABLES"
+                " WHERE TABLE_NAME LIKE '%word%' ORDER BY 1, 2")
+
+    def text_like(self, column: "Column") -> bool:
+        # text and ntext cannot be grouped
+        return column.type.lower().startswith(("char(", "varchar(", "nchar(", "nvarchar("))
+
+    def value_statistics(self, session: "Session", tables: Sequence["Relation"],
+                         deadline: float) -> Dict[int, Dict[str, Optional[List[str]]]]:
+        """The statistics' histograms of text columns: when every value has a
+        step of its own, the steps' keys are all the values."""
+        objects = ", ".join("OBJECT_ID(%s)" % _literal("%s.%s" % (_ident(t.schema), _ident(t.name))) for t in tables)
+        steps: Dict[Tuple[str, str, str, int], List[Tuple[Any, int, float]]] = {}
+        for schema, table, column, stats, key, equal, distinct_in_range in self.fetch_within(
+                session, HISTOGRAMS % objects, deadline - time.monotonic()):
+            steps.setdefault((schema, table, column, stats), []).append((key, equal, distinct_in_range))
+        index_of = {(t.schema, t.name): i for i, t in enumerate(tables)}
+        found: Dict[int, Dict[str, Optional[List[str]]]] = {}
+        for (schema, table, column, _), histogram in steps.items():
+            if (schema, table) not in index_of:
+                continue
+            answers = found.setdefault(index_of[(schema, table)], {})
+            if answers.get(column):
+                continue  # another statistics object gave them already
+            if any(between for _, _, between in histogram) or len(histogram) > MAX_VALUES + 1:
+                answers.setdefault(column, None)  # values between the steps: more than the keys
+                continue
+            counts = sorted(((key, int(equal)) for key, equal, _ in histogram if key is not None),
+                            key=lambda pair: -pair[1])
+            answers[column] = category(counts)
+        return found
+
+    def bounded_values_query(self, tables: Sequence[Tuple[int, "Relation", List["Column"]]], rows: int) -> str:
+        parts = []
+        for index, table, columns in tables:
+            source = "%s.%s" % (_ident(table.schema), _ident(table.name))
+            parts.append("SELECT %d AS i, -1 AS c, CAST(NULL AS NVARCHAR(%d)) AS v, COUNT(*) AS n"
+                         " FROM (SELECT TOP %d 1 AS x FROM %s) r" % (index, VALUE_CHARS, rows + 1, source))
+            for position, column in enumerate(columns):
+                parts.append(
+                    "SELECT * FROM (SELECT TOP %d %d AS i, %d AS c, LEFT(CONVERT(NVARCHAR(MAX), v), %d) AS v,"
+                    " COUNT(*) AS n FROM (SELECT TOP %d %s AS v FROM %s) r WHERE v IS NOT NULL GROUP BY v"
+                    " ORDER BY COUNT(*) DESC) d%d_%d"
+                    % (MAX_VALUES + 1, index, position, VALUE_CHARS, rows + 1, _ident(column.name), source,
+                       index, position))
+        return " UNION ALL ".join(parts)
+
+    def fetch_within(self, session: "Session", sql: str, seconds: float, params: Any = None) -> List[Tuple]:
+        # the statements are bounded by TOP; the server has no per-statement
+        # time limit to give them
+        return self.sample_rows(session, sql)
 
     def sample_query(self, tables: Sequence[Tuple[int, "Relation"]], careful: bool = False) -> str:
         parts = []
@@ -218,6 +296,32 @@ class MSSQL(Dialect):
 
 def _ident(name: str) -> str:
     return "[" + name.replace("]", "]]") + "]"
+
+
+def _literal(value: str) -> str:
+    return "N" + sql_string(value)
+
+
+# Descriptions (MS_Description) of tables, views and their columns.
+COMMENTS = """
+SELECT OBJECT_SCHEMA_NAME(ep.major_id), OBJECT_NAME(ep.major_id), c.name, CONVERT(NVARCHAR(4000), ep.value)
+FROM sys.extended_properties ep
+LEFT JOIN sys.columns c ON c.object_id = ep.major_id AND c.column_id = ep.minor_id
+WHERE ep.class = 1 AND ep.name = N'MS_Description' AND (ep.minor_id = 0 OR c.name IS NOT NULL)
+"""
+# The histogram steps of every statistics object that leads with a text
+# column of the given tables: key, rows equal to it, distinct values between
+# it and the step before.
+HISTOGRAMS = """
+SELECT OBJECT_SCHEMA_NAME(s.object_id), OBJECT_NAME(s.object_id), c.name, s.stats_id,
+       LEFT(CONVERT(NVARCHAR(MAX), h.range_high_key), %d), h.equal_rows, h.distinct_range_rows
+FROM sys.stats s
+JOIN sys.stats_columns sc ON sc.object_id = s.object_id AND sc.stats_id = s.stats_id AND sc.stats_column_id = 1
+JOIN sys.columns c ON c.object_id = sc.object_id AND c.column_id = sc.column_id
+CROSS APPLY sys.dm_db_stats_histogram(s.object_id, s.stats_id) h
+WHERE s.object_id IN (%%s) AND TYPE_NAME(c.system_type_id) IN ('char', 'varchar', 'nchar', 'nvarchar')
+ORDER BY 1, 2, 3, 4, h.step_number
+""" % VALUE_CHARS
 
 
 def _sample_value(column: "Column") -> str:

@@ -41,16 +41,18 @@ import time
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from .base import Dialect
+from .loading import DATE, INTEGER, NUMBER, TEXT, UNSIGNED
 from .results import Result, collect, collector_for, cursor_batches
-from .schema import SAMPLE_ROWS, SAMPLE_VALUE_CHARS, padded_samples
+from .samples import SAMPLE_ROWS, SAMPLE_VALUE_CHARS, padded_samples
 from .shared import (FOREIGN, NO_DATABASE, OTHER, QUIET, READER, READER_PASSWORD, REFUSED, UNREACHABLE, shut_down,
                      sql_string)
+from .value_lists import MAX_VALUES, SMALL_TABLE_ROWS, VALUE_CHARS, limited_union
 from .watchdog import Stopper
 
 if TYPE_CHECKING:
+    from .catalog import Column, Relation
     from .export import Export
     from .pool import Target
-    from .schema import Column, Relation
     from .session import Session
     from .settings import SqlSettings
 
@@ -273,6 +275,7 @@ class MySQL(Dialect):
         with as_server_text(session.dbapi), session.statement(sql, cursor_class=pymysql.cursors.SSCursor) as cur:
             if cur.description is None:
                 return Result(None, [], rowcount=cur.rowcount)
+            collector.kinds = _column_kinds(getattr(getattr(cur, "_result", None), "fields", None))
             result = collect(cursor_batches(cur, collector), collector, session)
             # With writes allowed the cursor is closed as usual: PyMySQL reads
             # the rest of the result to its end, so the statement finishes and
@@ -372,18 +375,27 @@ class MySQL(Dialect):
               " ('mysql', 'information_schema', 'performance_schema', 'sys')))")
 
     def catalog(self, session: "Session") -> Tuple[List[Tuple], List[Tuple]]:
-        relations = session.fetch(
+        # Tables and columns in a query each: joined in one statement, the
+        # server fills its TABLES for every database once per column (seconds
+        # for a schema of 500 tables on a server that holds a few thousand).
+        tables = {(schema, name): ("view" if kind == "VIEW" else "table", rows, None if kind == "VIEW" else comment)
+                  for schema, name, kind, rows, comment in session.fetch(
+                      "SELECT TABLE_SCHEMA, TABLE_NAME, TABLE_TYPE, TABLE_ROWS, NULLIF(TABLE_COMMENT, '')"
+                      " FROM information_schema.TABLES WHERE %s" % (self._WHERE % ("TABLE_SCHEMA", "TABLE_SCHEMA")))}
+        columns = session.fetch(
             """
-            SELECT c.TABLE_SCHEMA, c.TABLE_NAME,
-                   CASE WHEN t.TABLE_TYPE = 'VIEW' THEN 'view' ELSE 'table' END,
-                   t.TABLE_ROWS, c.COLUMN_NAME, c.COLUMN_TYPE, c.IS_NULLABLE = 'NO'
-            FROM information_schema.COLUMNS c
-            JOIN information_schema.TABLES t
-              ON t.TABLE_SCHEMA = c.TABLE_SCHEMA AND t.TABLE_NAME = c.TABLE_NAME
+            SELECT TABLE_SCHEMA, TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE = 'NO', NULLIF(COLUMN_COMMENT, '')
+            FROM information_schema.COLUMNS
             WHERE %s
-            ORDER BY c.TABLE_SCHEMA, c.TABLE_NAME, c.ORDINAL_POSITION
-            """ % (self._WHERE % ("c.TABLE_SCHEMA", "c.TABLE_SCHEMA")),
+            ORDER BY TABLE_SCHEMA, TABLE_NAME, ORDINAL_POSITION
+            """ % (self._WHERE % ("TABLE_SCHEMA", "TABLE_SCHEMA")),
         )
+        relations = []
+        for schema, name, column, type_, not_null, column_comment in columns:
+            table = tables.get((schema, name))
+            if table is not None:  # (made between the two statements)
+                kind, rows, comment = table
+                relations.append((schema, name, kind, rows, column, type_, not_null, comment, column_comment))
         keys = session.fetch(
             """
             SELECT k.TABLE_SCHEMA, k.TABLE_NAME, k.CONSTRAINT_NAME,
@@ -398,6 +410,75 @@ class MySQL(Dialect):
         )
         return relations, keys
 
+    def columns_query(self, schema: str, table: str) -> str:
+        return ("SELECT COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE, COLUMN_COMMENT FROM information_schema.COLUMNS"
+                " WHERE TABLE_SCHEMA = %s AND TABLE_NAME = %s ORDER BY ORDINAL_POSITION"
+                % (_literal(schema), _literal(table)))
+
+    def tables_query(self, schema: Optional[str]) -> str:
+        where = ("TABLE_SCHEMA = %s" % _literal(schema) if schema is not None else
+                 "TABLE_SCHEMA NOT IN ('mysql', 'information_schema', 'performance_schema', 'sys')")
+        return ("SELECT TABLE_SCHEMA, TABLE_NAME, TABLE_TYPE FROM information_schema.TABLES WHERE %s"
+                " AND TABLE_NAME LIKE '%%word%%' ORDER BY 1, 2" % where)
+
+    def text_like(self, column: "Column") -> bool:
+        return _TEXT_TYPE.match(column.type.lower()) is not None
+
+    def value_statistics(self, session: "Session", tables: Sequence["Relation"],
+                         deadline: float) -> Dict[int, Dict[str, Optional[List[str]]]]:
+        """The values of a large table's text column that leads an index
+        whose statistics count few values, read by a loose index scan (one
+        index dive per value): the engine-independent statistics of values
+        (mysql.column_stats) are out of a read-only login's reach."""
+        large = [(index, table) for index, table in enumerate(tables)
+                 if table.kind == "table" and (table.rows or 0) > SMALL_TABLE_ROWS]
+        if not large:
+            return {}
+        pairs = " OR ".join("(TABLE_SCHEMA = %s AND TABLE_NAME = %s)" for _ in large)
+        params = [name for _, table in large for name in (table.schema, table.name)]
+        indexed = self.fetch_within(session, INDEXED % pairs, deadline - time.monotonic(), params)
+        wanted: Dict[Tuple[str, str], set] = {}
+        for schema, table_name, column_name in indexed:
+            wanted.setdefault((schema, table_name), set()).add(column_name)
+        scans = []
+        for index, table in large:
+            names = wanted.get((table.schema, table.name), set())
+            columns = [column for column in table.columns if column.name in names and self.text_like(column)]
+            for position, column in enumerate(columns):
+                scans.append((index, column.name, "(SELECT %d, %d, CONVERT(LEFT(v, %d) USING utf8mb4) FROM"
+                              " (SELECT DISTINCT %s AS v FROM %s.%s WHERE %s IS NOT NULL LIMIT %d) d)" % (
+                                  index, position, VALUE_CHARS, _ident(column.name), _ident(table.schema),
+                                  _ident(table.name), _ident(column.name), MAX_VALUES + 1)))
+        if not scans:
+            return {}
+        rows = self.fetch_within(session, " UNION ALL ".join(sql for _, _, sql in scans),
+                                 deadline - time.monotonic())
+        values: Dict[Tuple[int, int], List[str]] = {}
+        for index, position, value in rows:
+            values.setdefault((int(index), int(position)), []).append(value)
+        found: Dict[int, Dict[str, Optional[List[str]]]] = {}
+        positions: Dict[int, int] = {}
+        for index, name, _ in scans:
+            position = positions.get(index, 0)
+            positions[index] = position + 1
+            listed = values.get((index, position), [])
+            # a large table with at most MAX_VALUES values repeats them
+            found.setdefault(index, {})[name] = listed if 0 < len(listed) <= MAX_VALUES else None
+        return found
+
+    def bounded_values_query(self, tables: Sequence[Tuple[int, "Relation", List["Column"]]], rows: int) -> str:
+        return limited_union(tables, rows, _ident,
+                             lambda value: "CONVERT(LEFT(%s, %d) USING utf8mb4)" % (value, VALUE_CHARS), "NULL")
+
+    def fetch_within(self, session: "Session", sql: str, seconds: float, params: Any = None) -> List[Tuple]:
+        seconds = max(seconds, 0.001)
+        if getattr(session.target.engine.dialect, "is_mariadb", False):
+            sql = "SET STATEMENT max_statement_time = %.3f, lock_wait_timeout = %d FOR %s" % (
+                seconds, max(1, int(seconds + 0.999)), sql)
+        else:
+            sql = "SELECT /*+ MAX_EXECUTION_TIME(%d) */ * FROM (%s) AS velto_values" % (max(1, int(seconds * 1000)), sql)
+        return session.fetch(sql, params)
+
     def sample_query(self, tables: Sequence[Tuple[int, "Relation"]], careful: bool = False) -> str:
         parts = []
         for index, table, values in padded_samples(tables, _sample_value, "NULL"):
@@ -407,6 +488,40 @@ class MySQL(Dialect):
 
 
 _BIT = re.compile(r"bit\((\d+)\)")
+_TEXT_TYPE = re.compile(r"(var)?char\(|(tiny|medium|long)?text\b")
+# Text-like columns that lead an index whose statistics count few values.
+INDEXED = """
+SELECT DISTINCT TABLE_SCHEMA, TABLE_NAME, COLUMN_NAME FROM information_schema.STATISTICS
+WHERE (%s) AND SEQ_IN_INDEX = 1 AND CARDINALITY <= 100 AND INDEX_TYPE = 'BTREE' AND SUB_PART IS NULL
+"""
+# Field types by the kind of column a result's file loads as.
+_INTEGER_TYPES = frozenset((1, 2, 3, 8, 9, 13))  # TINY, SHORT, LONG, LONGLONG, INT24, YEAR
+_NUMBER_TYPES = frozenset((0, 4, 5, 246))  # DECIMAL, FLOAT, DOUBLE, NEWDECIMAL
+_DATE_TYPES = frozenset((7, 10, 12, 14))  # TIMESTAMP, DATE, DATETIME, NEWDATE
+UNSIGNED_FLAG = 32
+
+
+def _column_kinds(fields: Any) -> Optional[List[str]]:
+    if fields is None:
+        return None
+    kinds = []
+    for field in fields:
+        code = field.type_code
+        if code in _INTEGER_TYPES:
+            kinds.append(UNSIGNED if code == 8 and field.flags & UNSIGNED_FLAG else INTEGER)
+        elif code in _NUMBER_TYPES:
+            kinds.append(NUMBER)
+        elif code in _DATE_TYPES:
+            kinds.append(DATE)
+        else:
+            kinds.append(TEXT)  # strings, binary (0x...), TIME, BIT, JSON, ENUM, SET
+    return kinds
+
+
+def _literal(value: str) -> str:
+    """A string literal for a statement shown to the model: backslashes too
+    are doubled, since MySQL reads them as escapes."""
+    return sql_string(value.replace("\\", "\\\\"))
 
 
 def _sample_value(column: "Column") -> str:

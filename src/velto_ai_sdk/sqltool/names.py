@@ -19,14 +19,14 @@ import re
 from typing import TYPE_CHECKING, Dict, List, Optional, Set, Tuple
 
 from . import pool
-from .schema import relations_from
+from .catalog import Namer, relations_from
 from .session import Session, run_call
 from .settings import current_settings
 from .text import escape_controls
 
 if TYPE_CHECKING:
     from .base import Dialect
-    from .schema import Relation
+    from .catalog import Relation
 
 HINTS = 3
 CUTOFF = 0.6  # difflib's similarity, 0 to 1
@@ -43,7 +43,7 @@ def closest_names(dialect: "Dialect", unknown: UnknownName, sql: str) -> str:
     if target is None or not target.catalog:
         return ""
     kind, schema, name = unknown
-    namer = _Namer(dialect, dialect.default_schema(target))
+    namer = Namer(dialect, dialect.default_schema(target))
     home = schema or namer.default
     if kind == "table":
         found = _closest_tables(namer, target.catalog, home, name)
@@ -84,36 +84,19 @@ def _ranked(word: str, candidates: List[str]) -> Dict[str, float]:
     return scores
 
 
-class _Namer:
-    """Names as a statement writes them: quoted where need be, tables of the
-    default schema unqualified."""
-
-    def __init__(self, dialect: "Dialect", default: Optional[str]) -> None:
-        self.dialect = dialect
-        self.default = default
-
-    def column(self, name: str) -> str:
-        return self.dialect.identifier(name)
-
-    def table(self, rel: "Relation") -> str:
-        if rel.schema == self.default:
-            return self.dialect.identifier(rel.name)
-        return "%s.%s" % (self.dialect.identifier(rel.schema), self.dialect.identifier(rel.name))
-
-
-def _closest_tables(namer: _Namer, relations: List["Relation"], home: Optional[str], name: str) -> List[str]:
+def _closest_tables(namer: Namer, relations: List["Relation"], home: Optional[str], name: str) -> List[str]:
     scores = _ranked(name, [rel.name for rel in relations])
     found = [rel for rel in relations if rel.name in scores]
     found.sort(key=lambda rel: (rel.schema != home, -scores[rel.name]))
-    return [namer.table(rel) for rel in found[:HINTS]]
+    return [namer.relation(rel) for rel in found[:HINTS]]
 
 
-def _closest_columns(namer: _Namer, relations: List["Relation"], home: Optional[str], name: str,
+def _closest_columns(namer: Namer, relations: List["Relation"], home: Optional[str], name: str,
                      named: Set[str]) -> List[str]:
     scores = _ranked(name, sorted({column.name for rel in relations for column in rel.columns}))
     found = [(rel, column.name) for rel in relations for column in rel.columns if column.name in scores]
     found.sort(key=lambda pair: (pair[0].name.lower() not in named, pair[0].schema != home, -scores[pair[1]]))
-    return ["%s (%s)" % (namer.column(column), namer.table(rel)) for rel, column in found[:HINTS]]
+    return ["%s (%s)" % (namer.column(column), namer.relation(rel)) for rel, column in found[:HINTS]]
 
 
 def _named_in(sql: str) -> Set[str]:

@@ -2,15 +2,16 @@
 
 A Target is what the connectors know about one engine's database at one
 URL: the SQLAlchemy engine (its pool), and what was read on first use and
-holds until the URL changes: the account's privilege verdict and the last
-catalog read. When the variable names another URL (or the settings given at
-connect change), the old target is disposed and everything is read again.
+holds until the URL changes: the account's privilege verdict, the last
+catalog read and the value lists read for the schema text. When the
+variable names another URL (or the settings given at connect change), the
+old target is disposed and everything is read again.
 """
 
 from __future__ import annotations
 
 import threading
-from typing import TYPE_CHECKING, Any, Dict, List, Optional
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 from velto_ai_sdk import settings as environment
 
@@ -19,7 +20,7 @@ from .shared import SqlError
 if TYPE_CHECKING:
     from .base import Dialect
     from .privileges import Verdict
-    from .schema import Relation
+    from .catalog import Relation
     from .settings import SqlSettings
 
 # Pooled connections older than this are replaced at their next use.
@@ -37,6 +38,8 @@ class Target:
         self.verdict: Optional["Verdict"] = None
         self.facts: Dict[str, Any] = {}  # what the engine learnt about the account with the verdict
         self.catalog: Optional[List["Relation"]] = None
+        # value lists by table, with when they were read (value_lists.py)
+        self.value_lists: Dict[Tuple[str, str], Tuple[float, Dict[str, Optional[List[str]]]]] = {}
 
     @property
     def database(self) -> Optional[str]:

@@ -37,16 +37,18 @@ import time
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from .base import Dialect
+from .loading import BOOLEAN, DATE, INTEGER, NUMBER, TEXT
 from .results import Collector, Result, collect, collector_for
-from .schema import SAMPLE_COLUMNS, SAMPLE_ROW_CHARS, SAMPLE_ROWS, SAMPLE_VALUE_CHARS, record_values
+from .samples import SAMPLE_COLUMNS, SAMPLE_ROW_CHARS, SAMPLE_ROWS, SAMPLE_VALUE_CHARS, record_values
 from .shared import (FOREIGN, NO_DATABASE, OTHER, QUIET, READER, READER_PASSWORD, REFUSED, UNREACHABLE, SqlError,
-                     shut_down)
+                     shut_down, sql_string)
+from .value_lists import MAX_VALUES, VALUE_CHARS, limited_union
 from .watchdog import GRACE, Stopper
 
 if TYPE_CHECKING:
+    from .catalog import Column, Relation
     from .export import Export
     from .pool import Target
-    from .schema import Relation
     from .session import Session
     from .settings import SqlSettings
 
@@ -230,6 +232,9 @@ class PostgreSQL(Dialect):
         if gids:
             raise SqlError("PREPARE TRANSACTION is not allowed here; the prepared transaction was rolled back")
 
+    def column_kinds(self, description: Sequence[Any]) -> List[str]:
+        return [_KINDS.get(column.type_code, TEXT) for column in description]
+
     def is_time_limit(self, exc: BaseException) -> bool:
         exc = getattr(exc, "orig", exc)
         return getattr(exc, "sqlstate", None) == "57014" and "user request" not in str(exc)
@@ -300,7 +305,8 @@ class PostgreSQL(Dialect):
                    CASE c.relkind WHEN 'v' THEN 'view' WHEN 'm' THEN 'materialized view'
                         WHEN 'f' THEN 'foreign table' ELSE 'table' END,
                    CASE WHEN c.relkind IN ('r', 'p', 'm') AND c.reltuples >= 0 THEN c.reltuples::bigint END,
-                   a.attname, format_type(a.atttypid, a.atttypmod), a.attnotnull
+                   a.attname, format_type(a.atttypid, a.atttypmod), a.attnotnull,
+                   NULL::text, NULL::text  -- the comments, filled in below where there are any
             FROM pg_catalog.pg_class c
             JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace
             JOIN pg_catalog.pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped
@@ -331,20 +337,75 @@ class PostgreSQL(Dialect):
             names[(oid, attnum)] = column
             tables[oid] = (schema, table)
 
-        def column_names(oid: int, numbers: Optional[Sequence[int]]) -> str:
-            return ", ".join(names.get((oid, n), "#%d" % n) for n in (numbers or ()))
-
         keys = []
         for conrelid, conname, contype, conkey, ref_schema, ref_table, confrelid, confkey in constraints:
             if conrelid not in tables:
                 continue  # not a table this user can read
             schema, table = tables[conrelid]
-            if contype == "p":
-                keys.append((schema, table, conname, "PK", column_names(conrelid, conkey), None, None, None))
+            for number, referenced in zip(conkey or (), confkey or [None] * len(conkey or ())):
+                column = names.get((conrelid, number), "#%d" % number)
+                if contype == "p":
+                    keys.append((schema, table, conname, "PK", column, None, None, None))
+                else:
+                    keys.append((schema, table, conname, "FK", column, ref_schema, ref_table,
+                                 names.get((confrelid, referenced), "#%d" % referenced)))
+        # COMMENT ON, of tables (0) and columns, of the database's own
+        # relations only (the server's catalogs have comments too): usually
+        # few, so looked up apart rather than joined to every column
+        comments = {(oid, number): text for oid, number, text in session.fetch(
+            "SELECT objoid, objsubid, description FROM pg_catalog.pg_description"
+            " WHERE classoid = 'pg_catalog.pg_class'::regclass AND objoid >= 16384")}
+        if not comments:
+            return [row[2:] for row in columns], keys
+        return [row[2:-2] + (comments.get((row[0], 0)), comments.get((row[0], row[1]))) for row in columns], keys
+
+    def columns_query(self, schema: str, table: str) -> str:
+        return ("SELECT column_name, data_type, is_nullable FROM information_schema.columns WHERE table_schema = %s"
+                " AND table_name = %s ORDER BY ordinal_position" % (sql_string(schema), sql_string(table)))
+
+    def tables_query(self, schema: Optional[str]) -> str:
+        return ("SELECT table_schema, table_name, table_type FROM information_schema.tables WHERE table_schema NOT IN"
+                " ('pg_catalog', 'information_schema') AND table_name ILIKE '%word%' ORDER BY 1, 2")
+
+    def text_like(self, column: "Column") -> bool:
+        return _TEXT_TYPE.match(column.type) is not None
+
+    def value_statistics(self, session: "Session", tables: Sequence["Relation"],
+                         deadline: float) -> Dict[int, Dict[str, Optional[List[str]]]]:
+        """pg_stats' most common values, when they are all the values the
+        column held when last analyzed, and the labels of enum types."""
+        rows = self.fetch_within(session, VALUE_STATISTICS, deadline - time.monotonic(), (
+            list(range(len(tables))), [table.schema for table in tables], [table.name for table in tables]))
+        found: Dict[int, Dict[str, Optional[List[str]]]] = {}
+        for index, column, labels, distinct, common, tuples in rows:
+            if labels is not None:
+                found.setdefault(index, {})[column] = labels if len(labels) <= MAX_VALUES else None
+                continue
+            # a negative count is a share of the rows
+            count = distinct if distinct >= 0 else -distinct * max(tuples, 0)
+            if 0 < count <= MAX_VALUES and common is not None and len(common) >= round(count):
+                values = common
+            elif distinct == -1 or count > MAX_VALUES:
+                values = None  # unique, or too many
             else:
-                keys.append((schema, table, conname, "FK", column_names(conrelid, conkey),
-                             ref_schema, ref_table, column_names(confrelid, confkey)))
-        return [row[2:] for row in columns], keys
+                continue  # the statistics do not hold them all
+            found.setdefault(index, {})[column] = values
+        return found
+
+    def bounded_values_query(self, tables: Sequence[Tuple[int, "Relation", List["Column"]]], rows: int) -> str:
+        return limited_union(tables, rows, _ident, lambda value: "left(%s::text, %d)" % (value, VALUE_CHARS),
+                             "NULL::text")
+
+    def fetch_within(self, session: "Session", sql: str, seconds: float, params: Any = None) -> List[Tuple]:
+        # the limits last to the end of the savepoint, which is rolled back
+        ms = max(1, int(seconds * 1000))
+        session.execute("SAVEPOINT velto_schema; SET LOCAL statement_timeout = %d; SET LOCAL lock_timeout = %d"
+                        % (ms, ms))
+        try:
+            return session.fetch(sql, params)
+        finally:
+            if not session.discard:
+                session.execute("ROLLBACK TO SAVEPOINT velto_schema; RELEASE SAVEPOINT velto_schema")
 
     def sample_query(self, tables: Sequence[Tuple[int, "Relation"]], careful: bool = False) -> str:
         parts = []
@@ -378,6 +439,34 @@ class PostgreSQL(Dialect):
             raise
         session.execute("RELEASE SAVEPOINT velto_sample")
         return rows
+
+
+# Each column of the given tables that holds text or an enum, this user may
+# read and the statistics know (or whose type lists its labels): the labels
+# of an enum, else the statistics' count of distinct values (negative: a
+# share of the rows, so many) and their most common values. pg_stats is
+# looked up column by column (OFFSET 0 keeps the planner from joining the
+# whole view, which costs a second on a schema of 500 tables).
+VALUE_STATISTICS = """
+SELECT w.i, a.attname,
+       CASE WHEN t.typtype = 'e' THEN ARRAY(SELECT e.enumlabel::text FROM pg_catalog.pg_enum e
+                                            WHERE e.enumtypid = t.oid ORDER BY e.enumsortorder) END,
+       s.n_distinct, s.common, c.reltuples
+FROM unnest(%s::int[], %s::text[], %s::text[]) AS w(i, schema_name, table_name)
+JOIN pg_catalog.pg_namespace n ON n.nspname = w.schema_name
+JOIN pg_catalog.pg_class c ON c.relnamespace = n.oid AND c.relname = w.table_name
+JOIN pg_catalog.pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped
+JOIN pg_catalog.pg_type t ON t.oid = a.atttypid AND (t.typcategory = 'S' OR t.typtype = 'e')
+LEFT JOIN LATERAL (SELECT s.n_distinct, s.most_common_vals::text::text[] AS common FROM pg_catalog.pg_stats s
+                   WHERE s.schemaname = n.nspname AND s.tablename = c.relname AND s.attname = a.attname
+                     AND s.inherited = (c.relkind = 'p') OFFSET 0) s ON true
+WHERE (t.typtype = 'e' OR s.n_distinct IS NOT NULL) AND has_column_privilege(c.oid, a.attnum, 'SELECT')
+"""
+# Types whose values a bounded query may list (enums come from their labels).
+_TEXT_TYPE = re.compile(r'(text|character varying|character|citext|name|"char")(\(|$)')
+# Type OIDs by the kind of column a result's file loads as.
+_KINDS = {16: BOOLEAN, 20: INTEGER, 21: INTEGER, 23: INTEGER, 26: INTEGER, 700: NUMBER, 701: NUMBER,
+          1700: NUMBER, 1082: DATE, 1114: DATE, 1184: DATE}
 
 
 def _session_defaults(settings: "SqlSettings") -> str:

@@ -18,8 +18,9 @@ With writes allowed such a failure is the statement's, and the call's error.
 from __future__ import annotations
 
 import time
-from typing import TYPE_CHECKING, Any, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple
 
+from .loading import TEXT
 from .settings import WATCHDOG_MARGIN
 from .text import driver_message
 
@@ -69,12 +70,16 @@ def value_size(value: Any) -> int:
 
 class Collector:
     def __init__(self, max_rows: int, max_bytes: int, export: Optional["Export"] = None,
-                 seconds: Optional[float] = None) -> None:
+                 seconds: Optional[float] = None,
+                 kinds_of: Optional[Callable[[Sequence[Sequence[Any]]], List[str]]] = None) -> None:
         self.max_rows = max_rows
         self.max_bytes = max_bytes
         self.export = export
         self.deadline = None if seconds is None else time.monotonic() + seconds
+        self.kinds_of = kinds_of
         self.columns: Optional[List[str]] = None
+        # the columns' kinds (loading.py), when the engine knows them before the rows come
+        self.kinds: Optional[List[str]] = None
         self.rows: List[Sequence[Any]] = []
         self.bytes = 0  # of the rows kept
         self.largest = 0  # bytes of the largest row seen
@@ -93,6 +98,12 @@ class Collector:
         self.columns = [column[0] for column in description]
         if self.export is not None:
             self.export.columns = self.columns
+            kinds = self.kinds
+            if kinds is None and self.kinds_of is not None:
+                kinds = self.kinds_of(description)
+            if kinds is None or len(kinds) != len(self.columns):
+                kinds = [TEXT] * len(self.columns)  # the text as written: always exact
+            self.export.file.kinds = kinds
 
     def next_batch(self) -> int:
         """How many rows to ask for next; 0 once no more are wanted."""
@@ -190,7 +201,8 @@ class Collector:
 
 def collector_for(session: "Session", export: Optional["Export"] = None) -> Collector:
     settings = session.settings
-    return Collector(settings.max_rows, settings.max_result_bytes, export, settings.timeout)
+    return Collector(settings.max_rows, settings.max_result_bytes, export, settings.timeout,
+                     session.dialect.column_kinds)
 
 
 def collect(batches: Iterable[Tuple[Any, Sequence[Sequence[Any]], int]], collector: Collector,

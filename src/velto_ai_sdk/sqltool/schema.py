@@ -1,326 +1,351 @@
-"""The schema text: tables and views within a size budget.
+"""The schema text: every table and view the account can read, in tiers
+within a size budget, so that no table is ever invisible to the model.
 
-Structure comes first, as far as the budget goes; then sample rows for the
-tables shown, as far as they go; a closing note names what was left out.
-When not everything fits, the tables kept are the ones a question most
-likely needs: taken in turn from those most referenced by foreign keys (the
-entities: customers, products) and those with the most rows (the facts:
-orders, events), then the rest; the text still lists them in catalog order.
-The catalog is read in a fixed handful of queries, and the samples in one
-query per SAMPLE_TABLES_PER_QUERY tables, each value cut short by the server
-so that wide rows cost little. Sample values are written as result cells
-are (text.py), under a line naming their columns.
+Each relation appears once, in catalog order (schema, then name), in the
+richest form the budget allows it:
+
+    in full     TABLE orders (~5,000 rows)          its comment, columns with
+                  columns: id integer NOT NULL, ...  types, keys, column
+                  primary key: id                   comments; then, as far
+                  values of status: paid | sent     as the budget goes, value
+                  sample rows (id | ...):           lists (value_lists.py)
+                    1 | ...                         and sample rows
+    one line    orders(id,customer_id,status)       its columns' names
+    by name     orders
+
+The budget is spent in tiers: first every relation's name, then every
+relation's line of column names, then full detail, one relation after
+another in the order a cut keeps them (catalog.ranked_for_cut: the most
+referenced and the largest first; one that does not fit is skipped for the
+next), then value lists and sample rows for those in full, in that order.
+When not everything is in full, a note after the first line says how many
+are, and gives the catalog query that lists a table's columns on this
+engine; when not even every name fits, how many are left out and the query
+that lists them. Names are written as a statement must write them (quoted
+where need be, the default schema's tables unqualified); comments, values
+and samples as result cells are (text.py).
+
+Notes from VELTO_SQL_CONTEXT_FILE lead the text (context.py), within their
+own share of the budget.
 """
 
 from __future__ import annotations
 
-import re
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Tuple
 
-from .text import ELLIPSIS, SEPARATOR, cell, escape_controls
+from .catalog import Key, Namer, Relation, ranked_for_cut, relations_from
+from .context import context_text
+from .samples import SAMPLE_VALUE_CHARS, least_sample_size, read_samples, sample_text, sampled
+from .text import SEPARATOR, cell, escape_controls
+from .value_lists import attach_value_lists
 
 if TYPE_CHECKING:
+    from .base import Dialect
     from .session import Session
 
-SAMPLE_ROWS = 3
-SAMPLE_VALUE_CHARS = 40
-SAMPLE_COLUMNS = 20
-SAMPLE_TABLES_PER_QUERY = 100
-SAMPLE_ROW_CHARS = 2000
+NAME, COLUMNS, FULL = 1, 2, 3
+# Below this many characters, nothing more fits: no full detail in place of a
+# line, no value list.
+LEAST_ROOM = 16
+SAMPLES_LEFT_OUT = "Sample rows left out for %s tables to stay within the size budget.\n"
 
 
-class Column:
-    __slots__ = ("name", "type", "not_null")
+class Look:
+    """How each relation is written in each form (made once per text)."""
 
-    def __init__(self, name: str, type_: str, not_null: bool) -> None:
-        self.name = name
-        self.type = type_
-        self.not_null = not_null
+    def __init__(self, namer: Namer, comment_chars: int) -> None:
+        self.namer = namer
+        self.comment_chars = comment_chars
+        self._titles: Dict[Key, str] = {}
+        self._columns: Dict[str, str] = {}
+        self._lines: Dict[Key, str] = {}
+        self._details: Dict[Key, str] = {}
+        self._values: Dict[Key, str] = {}
 
+    def title(self, rel: Relation) -> str:
+        title = self._titles.get(rel.key)
+        if title is None:
+            # names come from the catalog, which the model's account may have written
+            title = self._titles[rel.key] = escape_controls(self.namer.relation(rel))
+        return title
 
-class Relation:
-    def __init__(self, schema: str, name: str, kind: str, rows: Optional[int]) -> None:
-        self.schema = schema
-        self.name = name
-        self.kind = kind
-        self.rows = rows
-        self.columns: List[Column] = []
-        self.primary_key: Optional[str] = None
-        self.foreign_keys: List[str] = []
-        self.references: List[Tuple[str, str]] = []  # (schema, name) of the tables its foreign keys name
-        self.samples: List[str] = []
-        self._structure: Optional[str] = None
+    def column(self, name: str) -> str:
+        written = self._columns.get(name)  # (the same few names recur in table after table)
+        if written is None:
+            written = self._columns[name] = escape_controls(self.namer.column(name))
+        return written
 
-    @property
-    def full_name(self) -> str:
-        return "%s.%s" % (self.schema, self.name)
+    def name_line(self, rel: Relation) -> str:
+        return _kind_prefix(rel) + self.title(rel) + "\n"
 
-    def structure(self) -> str:
-        if self._structure is None:
-            self._structure = self._make_structure()
-        return self._structure
+    def name_size(self, rel: Relation) -> int:
+        return len(_kind_prefix(rel)) + len(self.title(rel)) + 1
 
-    def _make_structure(self) -> str:
-        # names come from the catalog, which the model's account may have written
-        e = escape_controls
-        head = "%s %s" % (self.kind.upper(), e(self.full_name))
-        if self.rows is not None and self.rows >= 0:
-            head += " (~%s row%s)" % (format(int(self.rows), ","), "" if self.rows == 1 else "s")
-        lines = [head, "  columns: " + ", ".join(
-            "%s %s%s" % (e(c.name), e(c.type), " NOT NULL" if c.not_null else "") for c in self.columns)]
-        if self.primary_key:
-            lines.append("  primary key: " + e(self.primary_key))
-        for fk in self.foreign_keys:
-            lines.append("  foreign key: " + e(fk))
+    def columns_size(self, rel: Relation) -> int:
+        """The length of its line of column names, without making it (most
+        of those measured are not shown)."""
+        column = self.column
+        return (self.name_size(rel) + 2 + sum([len(column(c.name)) for c in rel.columns])
+                + max(len(rel.columns) - 1, 0))
+
+    def detail_size(self, rel: Relation) -> int:
+        return len(self.detail(rel))
+
+    def columns_line(self, rel: Relation) -> str:
+        line = self._lines.get(rel.key)
+        if line is None:
+            line = self._lines[rel.key] = "%s%s(%s)\n" % (
+                _kind_prefix(rel), self.title(rel), ",".join([self.column(c.name) for c in rel.columns]))
+        return line
+
+    def detail(self, rel: Relation) -> str:
+        text = self._details.get(rel.key)
+        if text is None:
+            text = self._details[rel.key] = self._detail(rel)
+        return text
+
+    def _detail(self, rel: Relation) -> str:
+        head = "%s %s" % (rel.kind.upper(), self.title(rel))
+        if rel.rows is not None and rel.rows >= 0:
+            head += " (~%s row%s)" % (format(int(rel.rows), ","), "" if rel.rows == 1 else "s")
+        lines = [head]
+        if rel.comment:
+            lines.append("  comment: " + self.comment(rel.comment))
+        lines.append("  columns: " + ", ".join(
+            "%s %s%s" % (self.column(c.name), escape_controls(c.type), " NOT NULL" if c.not_null else "")
+            for c in rel.columns))
+        if rel.primary_key:
+            lines.append("  primary key: " + ", ".join(self.column(name) for name in rel.primary_key))
+        for fk in rel.foreign_keys:
+            lines.append("  foreign key: %s -> %s (%s)" % (
+                ", ".join(self.column(name) for name in fk.columns),
+                escape_controls(self.namer.table(fk.schema, fk.table)),
+                ", ".join(self.column(name) for name in fk.referenced)))
+        for column in rel.columns:
+            if column.comment:
+                lines.append("  comment on %s: %s" % (self.column(column.name), self.comment(column.comment)))
         return "\n".join(lines) + "\n"
 
-    @property
-    def key(self) -> Tuple[str, str]:
-        return (self.schema, self.name)
+    def comment(self, text: str) -> str:
+        return cell(text, self.comment_chars)[0]
 
-    def sample_text(self) -> str:
-        if not self.samples:
-            return ""
-        names = [cell(column.name, SAMPLE_VALUE_CHARS)[0] for column in self.columns[:SAMPLE_COLUMNS]]
-        if len(self.columns) > SAMPLE_COLUMNS:
-            names.append(ELLIPSIS)
-        return "  sample rows (%s):\n" % SEPARATOR.join(names) + "".join("    %s\n" % row for row in self.samples)
+    def values(self, rel: Relation) -> str:
+        text = self._values.get(rel.key)
+        if text is None:
+            text = self._values[rel.key] = self._value_lines(rel)
+        return text
 
-
-def _text(value: Any) -> str:
-    if type(value) is str:
-        return value
-    if isinstance(value, (bytes, bytearray)):
-        return bytes(value).decode("utf-8", "replace")
-    return "" if value is None else str(value)
+    def _value_lines(self, rel: Relation) -> str:
+        return "".join(
+            "  values of %s: %s\n" % (self.column(column.name),
+                                      SEPARATOR.join(cell(value, SAMPLE_VALUE_CHARS)[0] for value in column.values))
+            for column in rel.columns if column.values)
 
 
-def relations_from(relation_rows: Sequence[Tuple], key_rows: Sequence[Tuple]) -> List[Relation]:
-    relations: Dict[Tuple[str, str], Relation] = {}
-    order: List[Relation] = []
-    rel = None
-    last: Tuple[Any, Any] = (None, None)
-    # rows come ordered by relation, so a new relation starts where the name changes
-    for schema, name, kind, rows, column, type_, not_null in relation_rows:
-        if rel is None or (schema, name) != last:
-            last = (schema, name)
-            key = (_text(schema), _text(name))
-            rel = relations.get(key)
-            if rel is None:
-                rel = Relation(key[0], key[1], _text(kind), int(rows) if rows is not None else None)
-                relations[key] = rel
-                order.append(rel)
-        if type(column) is not str or type(type_) is not str:
-            column, type_ = _text(column), _text(type_)
-        rel.columns.append(Column(column, type_, bool(not_null)))
-
-    grouped: Dict[Tuple[str, str, str], List[Tuple]] = {}
-    for row in key_rows:
-        grouped.setdefault((_text(row[0]), _text(row[1]), _text(row[2])), []).append(row)
-    for gkey, rows_of_key in grouped.items():
-        rel = relations.get(gkey[:2])
-        if rel is None:
-            continue
-        columns = ", ".join(_text(r[4]) for r in rows_of_key)
-        if _text(rows_of_key[0][3]) == "PK":
-            rel.primary_key = columns
-        else:
-            ref_columns = ", ".join(_text(r[7]) for r in rows_of_key)
-            referenced = (_text(rows_of_key[0][5]), _text(rows_of_key[0][6]))
-            rel.foreign_keys.append("%s -> %s.%s (%s)" % (columns, referenced[0], referenced[1], ref_columns))
-            rel.references.append(referenced)
-    return order
+def _kind_prefix(rel: Relation) -> str:
+    return "" if rel.kind == "table" else rel.kind + " "
 
 
-# -- samples -------------------------------------------------------------------
+class Hints:
+    """The engine's statements for what the text leaves out."""
+
+    def __init__(self, dialect: "Dialect", default_schema: Optional[str]) -> None:
+        self.dialect = dialect
+        self.default_schema = default_schema
+
+    def columns(self, rel: Relation) -> str:
+        return escape_controls(self.dialect.columns_query(rel.schema, rel.name))
+
+    def tables(self) -> str:
+        return escape_controls(self.dialect.tables_query(self.default_schema))
 
 
-def read_samples(session: "Session", tables: List[Relation]) -> None:
-    """Sample rows for many tables in few statements."""
-    # Views and foreign tables can cost anything to read; tables cost three rows.
-    indexed = [(i, t) for i, t in enumerate(tables) if t.kind in ("table", "materialized view") and t.columns]
-    for start in range(0, len(indexed), SAMPLE_TABLES_PER_QUERY):
-        batch = indexed[start: start + SAMPLE_TABLES_PER_QUERY]
-        try:
-            _sample_batch(session, tables, batch)
-        except Exception as exc:
-            if session.discard or session.dialect.is_time_limit(exc):
-                continue  # retrying table by table could take the limit a hundred times
-            # one unreadable table (row security that fails, say) should not
-            # cost the others their samples
-            for one in batch:
-                try:
-                    _sample_batch(session, tables, [one], careful=True)
-                except Exception:
-                    if session.discard:
-                        break
+# -- the text ----------------------------------------------------------------------
 
 
-def _sample_batch(session: "Session", tables: List[Relation], batch: List[Tuple[int, Relation]],
-                  careful: bool = False) -> None:
-    dialect = session.dialect
-    for row in dialect.sample_rows(session, dialect.sample_query(batch, careful)):
-        table = tables[int(row[0])]
-        count = min(len(table.columns), SAMPLE_COLUMNS)
-        values, partial = dialect.sample_values(row[1:], careful)
-        values = values[:count]
-        # the server cut each value short already, or (partial) the row
-        shown = [cell(value, SAMPLE_VALUE_CHARS)[0] for value in values]
-        if partial and values:
-            last = values[-1]
-            shown[-1] = ELLIPSIS if last is None else cell(last, SAMPLE_VALUE_CHARS, partial=True)[0]
-        if len(values) < count or len(table.columns) > SAMPLE_COLUMNS:
-            shown.append(ELLIPSIS)
-        table.samples.append(SEPARATOR.join(shown))
-
-
-def padded_samples(tables: Sequence[Tuple[int, Relation]], value: Callable[[Column], str],
-                   null: str) -> Iterator[Tuple[int, Relation, List[str]]]:
-    """For a sample statement of a column per value: each table's value
-    expressions, padded with `null` to the widest table's count, so that no
-    value can be mistaken for a separator or for NULL."""
-    width = max(min(len(table.columns), SAMPLE_COLUMNS) for _, table in tables)
-    for index, table in tables:
-        values = [value(column) for column in table.columns[:SAMPLE_COLUMNS]]
-        yield index, table, values + [null] * (width - len(values))
-
-
-# A field of PostgreSQL's row text "(1,,"a ""b""",x)": quoted (quotes and
-# backslashes doubled inside), or bare, where empty means NULL. Each match
-# takes one field and the comma after it.
-_RECORD_FIELD = re.compile(r'(?:(")((?:[^"\\]|""|\\.)*)"?|([^,]*))(?:,|$)', re.S)
-_RECORD_UNESCAPE = re.compile(r'""|\\(.)', re.S)
-
-
-def _unescape(match: "re.Match[str]") -> str:
-    return match.group(1) or '"'
-
-
-def record_values(text: str, cut_at: int) -> Tuple[List[Optional[str]], bool]:
-    """The fields of PostgreSQL's text form of a row, which the server cut at
-    `cut_at` characters, and whether it did (the last field is then only the
-    beginning of its value, and fields after it are missing)."""
-    if not text.startswith("("):
-        return [text], False
-    cut = len(text) >= cut_at
-    inner = text[1:] if cut else text[1:-1]
-    if '"' not in inner:
-        values: List[Optional[str]] = [v or None for v in inner.split(",")]
-    else:
-        fields = _RECORD_FIELD.findall(inner)
-        if fields and fields[-1] == ("", "", "") and not inner.endswith(","):
-            fields.pop()  # the empty match at the very end, not a field
-        values = [
-            (_RECORD_UNESCAPE.sub(_unescape, q) if ("\\" in q or '""' in q) else q) if mark else (b or None)
-            for mark, q, b in fields
-        ]
-    return values, cut
-
-
-# -- the text --------------------------------------------------------------------
-
-
-def schema_text(header: str, relations: List[Relation], budget: int,
-                sampler: Callable[[List[Relation]], None]) -> str:
-    tables = sum(1 for r in relations if r.kind != "view")
-    views = len(relations) - tables
-    intro = escape_controls(
-        "%s: %d table%s, %d view%s. Columns are nullable unless marked NOT NULL; "
-        "row counts are estimates." % (header, tables, "" if tables == 1 else "s", views, "" if views == 1 else "s")
-    ) + "\n\n"
+def schema_text(header: str, relations: List[Relation], budget: int, look: Look, hints: Hints,
+                read_values: Callable[[List[Relation]], None],
+                read_samples: Callable[[List[Relation]], None]) -> str:
+    intro = _intro(header, relations, look.namer)
     if not relations:
-        return intro + "No tables or views that this user can read."
-    reserve = min(2000, budget // 5)
-    used = len(intro)
-    ranked = relations
-    if used + sum(len(rel.structure()) for rel in relations) > budget - reserve:
+        return intro + "\n\nNo tables or views that this user can read."
+    # held back: the blank line after the notes, and the closing note on samples
+    held = 2 + len(SAMPLES_LEFT_OUT % format(len(relations), ","))
+    room = budget - len(intro) - held
+    if _all_fit_in_full(relations, look, room):
+        ranked, levels, notes = relations, {rel.key: FULL for rel in relations}, ""
+    else:
         ranked = ranked_for_cut(relations)
-    kept = set()
-    for rel in ranked:
-        size = len(rel.structure())
-        if used + size <= budget - reserve:
-            kept.add(rel.key)
-            used += size
-    shown = [rel for rel in ranked if rel.key in kept]
-    left_out = [rel for rel in relations if rel.key not in kept]
+        # room for the notes, at their longest: first as if every name fit
+        longest = max(relations, key=lambda rel: len(hints.columns(rel)))
+        levels = _levels(ranked, look, room - len(_notes(relations, None, budget, hints, longest, named=True)))
+        if len(levels) < len(relations):
+            levels = _levels(ranked, look, room - len(_notes(relations, None, budget, hints, longest, named=False)))
+        notes = _notes(relations, levels, budget, hints)
+    full = [rel for rel in ranked if levels.get(rel.key) == FULL]
+    room = budget - len(intro) - len(notes) - held - sum(len(_form(rel, levels, look)) for rel in relations)
+    with_values = _spend(full, look.values, room, read_values)
+    room -= sum(len(look.values(rel)) for rel in with_values)
+    with_samples, left_out = _samples(full, room, read_samples)
+    values_shown = {rel.key for rel in with_values}
+    samples_shown = {rel.key for rel in with_samples}
 
-    sampler(shown)
-    no_samples = 0
-    for rel in shown:
-        size = len(rel.sample_text())
-        if not size:
-            continue
-        if not no_samples and used + size <= budget - reserve:
-            used += size
-        else:
-            rel.samples = []
-            no_samples += 1
-
-    closing = ""
-    if no_samples:
-        closing = "Sample rows left out for %d tables to stay within the size budget.\n" % no_samples
-    if left_out:
-        closing = _left_out_note(left_out, len(relations), budget, used, closing) + closing
-
-    parts = [intro]
+    parts = [intro, notes, "\n\n"]
     for rel in relations:
-        if rel.key not in kept:
-            continue
-        parts.append(rel.structure())
-        parts.append(rel.sample_text())
-    parts.append(closing)
+        parts.append(_form(rel, levels, look))
+        if rel.key in values_shown:
+            parts.append(look.values(rel))
+        if rel.key in samples_shown:
+            parts.append(sample_text(rel))
+    if left_out:
+        parts.append(SAMPLES_LEFT_OUT % format(left_out, ","))
     return "".join(parts).rstrip("\n")
 
 
-def ranked_for_cut(relations: List[Relation]) -> List[Relation]:
-    """The relations in the order a cut keeps them: in turn the next most
-    referenced by other tables' foreign keys and the next with the most rows
-    (ties in catalog order), so that both the entities and the facts of a
-    schema come first; those with neither come last."""
-    referenced: Dict[Tuple[str, str], int] = {}
+def _intro(header: str, relations: List[Relation], namer: Namer) -> str:
+    tables = sum(1 for r in relations if r.kind != "view")
+    views = len(relations) - tables
+    intro = "%s: %s table%s, %s view%s. Columns are nullable unless marked NOT NULL; row counts are estimates." % (
+        header, format(tables, ","), "" if tables == 1 else "s", format(views, ","), "" if views == 1 else "s")
+    if namer.default is not None and any(rel.schema != namer.default for rel in relations):
+        intro += " Names without a schema are in %s." % namer.dialect.identifier(namer.default)
+    return escape_controls(intro)
+
+
+def _form(rel: Relation, levels: Dict[Key, int], look: Look) -> str:
+    level = levels.get(rel.key)
+    if level == FULL:
+        return look.detail(rel)
+    if level == COLUMNS:
+        return look.columns_line(rel)
+    if level == NAME:
+        return look.name_line(rel)
+    return ""
+
+
+def _all_fit_in_full(relations: List[Relation], look: Look, room: int) -> bool:
     for rel in relations:
-        for key in set(rel.references):
-            if key != rel.key:
-                referenced[key] = referenced.get(key, 0) + 1
-
-    def references(rel: Relation) -> int:
-        return referenced.get(rel.key, 0)
-
-    def rows(rel: Relation) -> int:
-        return rel.rows or 0
-
-    by_references = sorted(relations, key=lambda rel: (-references(rel), -rows(rel)))
-    by_rows = sorted(relations, key=lambda rel: (-rows(rel), -references(rel)))
-    order: List[Relation] = []
-    taken = set()
-    for pair in zip(by_references, by_rows):
-        for rel in pair:
-            if rel.key not in taken:
-                taken.add(rel.key)
-                order.append(rel)
-    return order
+        room -= len(look.detail(rel))
+        if room < 0:
+            return False
+    return True
 
 
-def _left_out_note(left_out: List[Relation], total: int, budget: int, used: int, closing: str) -> str:
-    head = "\nLeft out to stay within %d characters: %d of %d tables and views: " % (budget, len(left_out), total)
-    names: List[str] = []
-    for count, rel in enumerate(left_out):
-        rest = len(left_out) - count - 1
-        name = escape_controls(rel.full_name)
-        candidate = ", ".join(names + [name]) + (", and %d more" % rest if rest else "")
-        if used + len(head) + len(candidate) + 2 + len(closing) > budget:
+def _levels(ranked: List[Relation], look: Look, room: int) -> Dict[Key, int]:
+    """How far each relation gets, tier by tier: names, then lines of column
+    names, then full detail, each in the cut's order; a relation that does
+    not fit is skipped for the next."""
+    levels: Dict[Key, int] = {}
+    sizes: Dict[Key, int] = {}
+    for rel in ranked:
+        size = look.name_size(rel)
+        if size <= room:
+            levels[rel.key] = NAME
+            sizes[rel.key] = size
+            room -= size
+    for tier, size_of in ((COLUMNS, look.columns_size), (FULL, look.detail_size)):
+        for rel in ranked:
+            if room < LEAST_ROOM and tier == FULL:
+                break
+            key = rel.key
+            if levels.get(key) != tier - 1:
+                continue
+            size = size_of(rel)
+            if size - sizes[key] <= room:
+                levels[key] = tier
+                room -= size - sizes[key]
+                sizes[key] = size
+    return levels
+
+
+def _notes(relations: List[Relation], levels: Optional[Dict[Key, int]], budget: int, hints: Hints,
+           longest: Optional[Relation] = None, named: bool = False) -> str:
+    """What the text leaves out and how to read it; with levels None, the
+    longest these notes can be (what to hold back for them), given the
+    relation whose columns query is longest, and `named` if every relation
+    is named."""
+    total = len(relations)
+    example: Optional[Relation] = longest
+    if levels is None:
+        counts = {FULL: total, COLUMNS: total, NAME: total, None: 0 if named else total}
+    else:
+        counts = {FULL: 0, COLUMNS: 0, NAME: 0, None: 0}
+        for rel in relations:
+            counts[levels.get(rel.key)] += 1
+        example = next((rel for rel in relations if levels.get(rel.key) in (COLUMNS, NAME)), None)
+    if counts[FULL] == total and levels is not None:
+        return ""
+    number = lambda count: format(count, ",")  # noqa: E731
+    shown = "%s of %s tables and views in full" % (number(counts[FULL]), number(total))
+    if counts[COLUMNS]:
+        shown += "; %s on one line as name(column,...), with their columns' names only" % number(counts[COLUMNS])
+    if counts[NAME]:
+        shown += "; %s by name only" % number(counts[NAME])
+    lines = ["Within %s characters: %s." % (number(budget), shown)]
+    if example is not None:
+        lines.append("A table's columns and types: " + hints.columns(example))
+    if counts[None]:
+        lines.append("Not named here: %s more; list them with: %s" % (number(counts[None]), hints.tables()))
+    return "\n" + "\n".join(lines)
+
+
+def _spend(tables: List[Relation], text: Callable[[Relation], str], room: int,
+           read: Callable[[List[Relation]], None]) -> List[Relation]:
+    """Reads an extra (value lists) for the tables, then keeps it for those
+    it fits, in their order; one that does not fit is skipped for the next."""
+    if not tables or room < LEAST_ROOM:
+        return []
+    read(tables)
+    kept = []
+    for rel in tables:
+        size = len(text(rel))
+        if size and size <= room:
+            kept.append(rel)
+            room -= size
+    return kept
+
+
+def _samples(tables: List[Relation], room: int,
+             read: Callable[[List[Relation]], None]) -> Tuple[List[Relation], int]:
+    """Sample rows, in the tables' order, until one does not fit, read only
+    for those whose samples could fit at all; and how many tables' samples
+    were left out."""
+    eligible = [rel for rel in tables if sampled(rel)]
+    hopeful: List[Relation] = []
+    least = 0
+    for rel in eligible:
+        least += least_sample_size(rel)
+        if least > room:
             break
-        names.append(name)
-    missing = len(left_out) - len(names)
-    listed = ", ".join(names) + ((", and %d more" if names else "%d more") % missing if missing else "")
-    return head + listed + ".\n"
+        hopeful.append(rel)
+    if hopeful:
+        read(hopeful)
+    kept: List[Relation] = []
+    dropped = 0
+    for rel in hopeful:
+        size = len(sample_text(rel))
+        if not size:
+            continue  # no rows
+        if dropped or size > room:
+            dropped += 1
+            continue
+        kept.append(rel)
+        room -= size
+    return kept, dropped + len(eligible) - len(hopeful)
+
+
+# -- reading -------------------------------------------------------------------------
 
 
 def read_schema(session: "Session") -> str:
+    settings = session.settings
     dialect = session.dialect
+    context = context_text(settings.context_file, settings.schema_max_chars)
     header = dialect.schema_header(session)
-    relation_rows, key_rows = dialect.catalog(session)
-    relations = relations_from(relation_rows, key_rows)
+    relations = relations_from(*dialect.catalog(session))
     session.target.catalog = relations
-    return schema_text(header, relations, session.settings.schema_max_chars,
-                       lambda shown: read_samples(session, shown))
+    default = dialect.default_schema(session.target)
+    look = Look(Namer(dialect, default), settings.max_value_chars)
+    return context + schema_text(
+        header, relations, settings.schema_max_chars - len(context), look, Hints(dialect, default),
+        lambda tables: attach_value_lists(session, tables), lambda tables: read_samples(session, tables))

@@ -28,7 +28,7 @@ class SqlSettings:
 
     __slots__ = ("allow_writes", "allow_privileged", "max_rows", "timeout", "max_value_chars",
                  "schema_max_chars", "max_result_bytes", "connect_timeout", "export_rows", "results_dir",
-                 "results_max_bytes")
+                 "results_max_bytes", "context_file")
 
     def __init__(self) -> None:
         self.allow_writes = environment.flag("VELTO_SQL_ALLOW_WRITES")
@@ -50,6 +50,8 @@ class SqlSettings:
         # result that would fill the disk
         self.results_max_bytes = environment.integer(
             "VELTO_SQL_RESULTS_MAX_BYTES", DEFAULT_RESULTS_MAX_BYTES, 1024 * 1024, 1024 ** 4)
+        # notes on the database that lead its schema text (context.py)
+        self.context_file = environment.text("VELTO_SQL_CONTEXT_FILE")
 
     @property
     def watchdog_after(self) -> float:
@@ -63,7 +65,8 @@ class SqlSettings:
 
 VARIABLES = ("VELTO_SQL_ALLOW_WRITES", "VELTO_SQL_ALLOW_PRIVILEGED", "VELTO_SQL_MAX_ROWS", "VELTO_SQL_TIMEOUT",
              "VELTO_SQL_MAX_VALUE_CHARS", "VELTO_SQL_SCHEMA_MAX_CHARS", "VELTO_SQL_MAX_RESULT_BYTES",
-             "VELTO_SQL_CONNECT_TIMEOUT", "VELTO_SQL_EXPORT_ROWS", "VELTO_SQL_RESULTS_DIR", "VELTO_SQL_RESULTS_MAX_BYTES")
+             "VELTO_SQL_CONNECT_TIMEOUT", "VELTO_SQL_EXPORT_ROWS", "VELTO_SQL_RESULTS_DIR", "VELTO_SQL_RESULTS_MAX_BYTES",
+             "VELTO_SQL_CONTEXT_FILE")
 _last: Optional[Tuple[Tuple[Optional[str], ...], SqlSettings]] = None
 
 

@@ -2,7 +2,7 @@
 
 A result is a header line of column names, one line per row, a line with
 the row count and, when the rows are also in a file (export.py), a last line
-that names it and says how to load it. Cells are separated by " | ", and
+that names it and gives the call that loads it exactly (loading.py). Cells are separated by " | ", and
 every cell, column names and schema sample values included, is written by
 cell() in one of three forms, so that a line reads back one way only:
 
@@ -31,6 +31,7 @@ from __future__ import annotations
 import re
 from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
+from .loading import load_call
 from .values import BINARY, binary_prefix_text, value_text
 
 if TYPE_CHECKING:
@@ -168,7 +169,7 @@ def _count_line(count: int, stop: Optional[str], file: Optional["ResultFile"], m
 def file_line(file: "ResultFile", settings: "SqlSettings") -> str:
     if file.failure is not None:
         return "File: not written (%s)" % escape_controls(shorten(file.failure, 200)[0])
-    load = "pandas.read_csv(%r)" % file.path
+    load = load_call(file.path, file.kinds)
     if file.complete:
         return "File with %s: %s" % ("the 1 row" if file.rows == 1 else "all %s rows" % _number(file.rows), load)
     why = {

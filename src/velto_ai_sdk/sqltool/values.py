@@ -40,10 +40,12 @@ def value_text(value: Any) -> Optional[str]:
 
 
 def binary_prefix_text(value: Any, limit: int) -> Tuple[str, bool]:
-    """The beginning of a binary value's text, short enough to be followed by
-    an ellipsis within `limit` characters and made from the first bytes only
-    (a huge value is not turned into text whole), and whether the value
-    goes on."""
+    """A binary value's text when it fits in `limit` characters; otherwise
+    its beginning, short enough to be followed by an ellipsis, made from the
+    first bytes only (a huge value is not turned into text whole); and
+    whether the value goes on."""
+    size = len(value)
+    if 2 + 2 * size <= limit:
+        return "0x" + bytes(value).hex().upper(), False
     half = max(1, (limit - 3) // 2)
-    text = "0x" + bytes(value[:half]).hex().upper()
-    return text, len(value) > half
+    return "0x" + bytes(value[:half]).hex().upper(), size > half
