@@ -375,6 +375,29 @@ def test_one_agent_reads_its_own_results_and_never_another_agents(host, mode, po
     assert codetool.execute_code(steal) == "n\n1\n2\n39\n\n"
 
 
+def test_a_run_that_fails_leaves_the_hosts_own_calls_outside_the_agent(host, mode, postgresql_server,
+                                                                      scripted_chat_server, monkeypatch, tmp_path):
+    # The agent's query ran in its scope; then the model failed and the
+    # executor raised. The host's own calls after it are outside any agent.
+    import velto_ai_sdk.agent as agent
+    from velto_ai_sdk import sqltool
+    from velto_ai_sdk.scripted_model import error_reply, tool_call_reply
+
+    url = postgresql_server.create_database("sandbox_failed_run", ["CREATE TABLE t (n integer)",
+                                                                   "INSERT INTO t VALUES (7)"])
+    for name, value in {"VELTO_POSTGRES_URL": url, "VELTO_MODEL_NAME": "gpt-4o-mini"}.items():
+        monkeypatch.setenv(name, value)
+    monkeypatch.delenv("VELTO_API_URL", raising=False)
+    scripted_chat_server([tool_call_reply([("ExecutePostgresSQLQuery", {"sql_query": "SELECT n FROM t"})]),
+                          error_reply(500, "The server had an error.", retry=False)], env=True)
+    analyst = agent.create_agent("key", str(tmp_path / "media"), "PostgreSQL")
+    with pytest.raises(Exception):
+        analyst.invoke({"input": "n?", "chat_history": []})
+    own = sqltool.execute_pgdb_query(sql_query="SELECT n FROM t")
+    own_file = re.search(r"pandas\.read_csv\('([^']+)'", own)[1]
+    assert not os.path.basename(os.path.dirname(own_file)).startswith("agent-")
+    assert codetool.execute_code("print(open(%r).read())" % own_file) == "n\n7\n\n"
+
 
 # ---------------------------------------------------------------------------
 # As an ordinary user

@@ -71,8 +71,10 @@ def of(chain: Any) -> Optional[AgentScope]:
 
 
 def after_plan(scope: AgentScope, finished: bool) -> None:
-    """Called by the agent's plan: the scope holds for the tool calls that
-    its answer asks for; when the agent has finished, what held before."""
+    """Called by the agent's plan: before the model is asked, and after its
+    answer. The scope holds for the tool calls that an answer asks for;
+    while the model thinks, and when the agent has finished, what held
+    before."""
     if finished:
         if current.get() is scope:
             current.set(_outer.get())

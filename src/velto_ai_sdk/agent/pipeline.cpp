@@ -79,10 +79,15 @@ py::object plan_body(const frame::Arguments& call) {
     py::dict config;
     config["callbacks"] = call[2];
     py::object runnable = self.attr("runnable");
-    py::object answer = runnable.attr("invoke")(inputs, "config"_a = config);
-    // The tool calls the answer asks for run in the agent's scope.
+    // The tool calls an answer asks for run in the agent's scope, and only
+    // they: it is lifted while the model thinks, so that a run that ends in
+    // the model's failure leaves the caller's scope as it was.
     py::module_ scopes = py::module_::import("velto_ai_sdk.agent_scope");
     py::object scope = scopes.attr("of")(runnable);
+    if (!scope.is_none()) {
+        scopes.attr("after_plan")(scope, true);
+    }
+    py::object answer = runnable.attr("invoke")(inputs, "config"_a = config);
     if (!scope.is_none()) {
         scopes.attr("after_plan")(scope, py::hasattr(answer, "return_values"));
     }

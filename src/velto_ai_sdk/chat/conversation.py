@@ -187,8 +187,11 @@ class Conversation:
         with output_to(self._output()):
             with agent.get_openai_callback() as usage:
                 try:
-                    result = self._executor.invoke({"input": question, "chat_history": chat_history},
-                                                   config={"callbacks": [recorder]})
+                    # In a copy of this context: however the run ends, the
+                    # agent's scope of its tool calls stays inside it.
+                    result = contextvars.copy_context().run(
+                        self._executor.invoke, {"input": question, "chat_history": chat_history},
+                        config={"callbacks": [recorder]})
                     if not result or "output" not in result:
                         failure = failures.GAVE_NO_ANSWER
                     else:
