@@ -23,7 +23,9 @@ ELLIPSIS = "\u2026"
 SEPARATOR = " | "
 NULL = "NULL"
 
-_FILE_LINE = re.compile(r"^File with [^\n]*?: pandas\.read_csv\(('(?:[^'\\]|\\.)*'|\"(?:[^\"\\]|\\.)*\")\)$")
+# The path is the call's first argument; the arguments after it tell pandas
+# the columns' types (velto_ai_sdk.sqltool.loading) and are not read here.
+_FILE_LINE = re.compile(r"^File with [^\n]*?: pandas\.read_csv\(('(?:[^'\\]|\\.)*'|\"(?:[^\"\\]|\\.)*\")(?:, [^\n]*)?\)$")
 
 
 class Table(NamedTuple):
