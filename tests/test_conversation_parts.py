@@ -13,7 +13,7 @@ from velto_ai_sdk.chat.images import changed, read_image, snapshot
 from velto_ai_sdk.chat.results import read_cells, read_table, result_file
 from velto_ai_sdk.sqltool.loading import INTEGER, TEXT, load_call
 from velto_ai_sdk.sqltool.text import ELLIPSIS, row_line
-from velto_ai_sdk.terminal import TraceStream
+from velto_ai_sdk.cli.terminal import TraceStream
 
 PNG = b"\x89PNG\r\n\x1a\n" + b"\x00" * 64
 

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 from sqlalchemy import create_engine, text
 
-from velto_ai_sdk import demo
+from velto_ai_sdk.cli import demo
 from velto_ai_sdk.scripted_model import text_reply
 
 VELTO_AI = str(Path(sys.executable).parent / "velto-ai")

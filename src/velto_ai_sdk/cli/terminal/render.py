@@ -16,9 +16,9 @@ from rich.syntax import Syntax
 from rich.table import Table
 from rich.text import Text
 
-from ..chat.answer import Answer
-from ..chat.results import read_table
-from ..chat.shown import visible
+from ...chat.answer import Answer
+from ...chat.results import read_table
+from ...chat.shown import visible
 
 PREVIEW_ROWS = 10
 

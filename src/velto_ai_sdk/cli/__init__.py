@@ -26,8 +26,8 @@ import sys
 from pathlib import Path
 from typing import Any, List, Optional, Sequence, Tuple
 
-from velto_ai_sdk import code_environment
-from velto_ai_sdk.code_environment import DEFAULT_PACKAGES, PROGRAM, default_environment  # noqa: F401
+from . import code_environment
+from .code_environment import DEFAULT_PACKAGES, PROGRAM, default_environment  # noqa: F401
 from velto_ai_sdk.sqltool import ENGINES
 
 MODEL_CHECK_TIMEOUT = 5.0
@@ -146,7 +146,7 @@ def open_conversation(options: argparse.Namespace, on_event: Any) -> Any:
 
 
 def trace_stream(options: argparse.Namespace) -> Any:
-    from velto_ai_sdk.terminal import TraceStream
+    from .terminal import TraceStream
 
     return TraceStream(sys.stderr, sys.stderr.isatty()) if options.verbose else False
 
@@ -165,7 +165,7 @@ def command_ask(options: argparse.Namespace) -> int:
     from rich.console import Console
 
     from velto_ai_sdk.chat.shown import visible
-    from velto_ai_sdk.terminal import EventRelay, ask_with_progress
+    from .terminal import EventRelay, ask_with_progress
 
     question = question_of(options)
     relay = EventRelay()
@@ -186,7 +186,7 @@ def command_chat(options: argparse.Namespace) -> int:
     from rich.console import Console
 
     from velto_ai_sdk.api import data_directory
-    from velto_ai_sdk.terminal import Chat, EventRelay, terminal_lines
+    from .terminal import Chat, EventRelay, terminal_lines
 
     relay = EventRelay()
     conversation = open_conversation(options, relay)
@@ -266,7 +266,7 @@ def command_check(options: argparse.Namespace) -> int:
         problems += 1
         print_part("Databases", "PROBLEM", [("", "none configured: set %s" % " or ".join(
             engine.variable for engine in ENGINES.values()))])
-    from velto_ai_sdk import sandbox_check
+    from . import sandbox_check
 
     parts = [("Model", model_findings(account_key_of(options))),
              ("Code environment", environment_findings(options.env)),
@@ -366,7 +366,7 @@ def environment_findings(path: Path) -> List[Tuple[bool, str, str]]:
 
 
 def command_demo(options: argparse.Namespace) -> int:
-    from velto_ai_sdk import demo
+    from . import demo
 
     try:
         if options.remove:
@@ -521,6 +521,3 @@ def failed(error: CommandError) -> int:
     print("%s: %s" % (PROGRAM, error), file=sys.stderr)
     return error.status
 
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -108,7 +108,7 @@ def _reason(error: Exception) -> str:
 
 def checked_workdir(workdir: Path) -> None:
     """A working directory that can hold the demo's environment and charts."""
-    from velto_ai_sdk import code_environment
+    from .. import code_environment
 
     if workdir.exists() and not workdir.is_dir():
         raise DemoError("--workdir %s is a file; give a directory (it is made when missing)" % workdir, 2)
@@ -118,7 +118,7 @@ def checked_workdir(workdir: Path) -> None:
 
 
 def prepared_environment(path: Path, trace: TextIO) -> None:
-    from velto_ai_sdk import code_environment
+    from .. import code_environment
 
     print("Preparing the private code environment in %s ..." % path, file=trace, flush=True)
     try:

@@ -18,11 +18,11 @@ from typing import Any, Iterator, Optional
 from rich.console import Console
 from rich.text import Text
 
-from ..chat.answer import Answer
-from ..chat.checks import SetupError
-from ..chat.conversation import Conversation
-from ..chat.shown import visible
-from ..sqltool import ENGINES
+from ...chat.answer import Answer
+from ...chat.checks import SetupError
+from ...chat.conversation import Conversation
+from ...chat.shown import visible
+from ...sqltool import ENGINES
 from . import render
 from .progress import EventRelay, ask_with_progress
 

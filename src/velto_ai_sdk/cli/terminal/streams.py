@@ -11,7 +11,7 @@ from __future__ import annotations
 import re
 from typing import Any
 
-from ..chat.shown import visible
+from ...chat.shown import visible
 
 _COLOUR = re.compile(r"(\x1b\[[0-9;]*m)")
 

@@ -12,10 +12,10 @@ from rich.live import Live
 from rich.spinner import Spinner
 from rich.text import Text
 
-from ..chat.answer import Answer
-from ..chat.conversation import Conversation
-from ..chat.events import Answered, Event, ToolCallEnded
-from ..chat.shown import visible
+from ...chat.answer import Answer
+from ...chat.conversation import Conversation
+from ...chat.events import Answered, Event, ToolCallEnded
+from ...chat.shown import visible
 
 
 class ProgressLine:
