@@ -228,6 +228,8 @@ MARIADB_SESSION_CHANGES = [
     "XA RECOVER",
     # the protocol's reset keeps the active role
     "SET ROLE velto_hostile_role",
+    # and the current database: the schema reader would read another one
+    "USE information_schema",
 ]
 
 # What a session looks like from inside: asked on the same pooled
@@ -246,7 +248,7 @@ MARIADB_SESSION_PROBE = """
 SELECT CONNECTION_ID() AS id, CURRENT_USER() AS user, @@sql_select_limit AS select_limit, @velto AS variable,
        IS_USED_LOCK('velto') AS lock1, IS_USED_LOCK('velto2') AS lock2, @@tx_read_only AS ro,
        @@max_statement_time AS time_limit, @@sql_mode AS mode, @@character_set_client AS charset,
-       @@wait_timeout AS wait, CURRENT_ROLE() AS role
+       @@wait_timeout AS wait, CURRENT_ROLE() AS role, DATABASE() AS db
 """
 # statements that find what a session kept; each must fail on a clean one
 MARIADB_LEFTOVERS = ["EXECUTE velto_probe", "HANDLER items READ FIRST"]

@@ -318,7 +318,7 @@ def model_findings(account_key: str) -> List[Tuple[bool, str, str]]:
         settings = handler.get_openai_data()
     except Exception as error:
         return [(False, "settings", "%s mode: %s" % (handler.mode, error))]
-    model = settings.get("model_name") or api.DEFAULT_MODEL_NAME
+    model = settings["model_name"]  # always there: the client refuses settings without it
     findings = [(True, "settings", "%s mode, model %s" % (handler.mode, model))]
     base = (os.environ.get("OPENAI_BASE_URL") or os.environ.get("OPENAI_API_BASE")
             or "https://api.openai.com/v1").rstrip("/")

@@ -13,8 +13,8 @@ none can learn it.
 Session state: after the rollback, the protocol's COM_RESET_CONNECTION
 clears variables, user variables, GET_LOCK locks, temporary tables, prepared
 statements and HANDLERs; an XA transaction the statement prepared is rolled
-back before it, and the role the login had is set again after it (the reset
-keeps whichever SET ROLE chose). A connection dropped instead (a statement
+back before it, and the role the login had and the URL's database are set
+again after it (the reset keeps whichever SET ROLE and USE chose). A connection dropped instead (a statement
 stopped by the time limit, a result left unread) takes an active XA
 transaction with it, and dropped() rolls back one the statement prepared.
 Our own statements are pipelined: the set-up is one round trip, the
@@ -56,6 +56,7 @@ if TYPE_CHECKING:
     from .session import Session
     from .settings import SqlSettings
 
+COM_INIT_DB = 0x02
 COM_QUERY = 0x03
 COM_RESET_CONNECTION = 0x1F
 # a healthy server greets a new connection within milliseconds
@@ -231,6 +232,11 @@ class MySQL(Dialect):
             sound = [()]
         commands.append((COM_RESET_CONNECTION, b""))
         sound.append(())
+        database = session.target.database
+        if database:
+            # the reset keeps the current database, which a USE may have changed
+            commands.append((COM_INIT_DB, database.encode("utf-8")))
+            sound.append(())
         restore_role = session.target.facts.get("restore role")
         if restore_role is not None:
             # the reset leaves the active role as it was
