@@ -68,3 +68,20 @@ def test_names_drop_spaces_and_empty_entries(monkeypatch):
     assert settings.names("VELTO_TEST_L") == ["A", "B", "C"]
     monkeypatch.delenv("VELTO_TEST_L")
     assert settings.names("VELTO_TEST_L") == []
+
+
+@pytest.mark.parametrize("blank", ["", "   "])
+def test_a_blank_value_is_unset_for_the_command_line_and_the_account_key(monkeypatch, blank):
+    from velto_ai_sdk import api, cli
+
+    for name in ("VELTO_MEDIA_DIR", "VELTO_ENV_DIR", "VELTO_API_KEY"):
+        monkeypatch.setenv(name, blank)
+    options = cli.parser().parse_args(["ask", "--engine", "postgresql", "how many?"])
+    assert options.media == "velto_media"
+    assert cli.account_key_of(options) == "local"
+    monkeypatch.delenv("VELTO_ENV_DIR")
+    default = cli.default_environment()
+    monkeypatch.setenv("VELTO_ENV_DIR", blank)
+    assert cli.default_environment() == default
+    with pytest.raises(ValueError, match="needs the account key"):
+        api.flush_usage()

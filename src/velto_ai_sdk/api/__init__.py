@@ -41,7 +41,6 @@ import json
 import logging
 import math
 import numbers
-import os
 import secrets
 import time
 from datetime import datetime, timedelta, timezone
@@ -49,6 +48,7 @@ from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
 
 from .. import __version__
 from .errors import VeltoAPIError, VeltoAuthenticationError, VeltoConfigError, VeltoServiceUnavailableError
+from ..settings import text as setting_text
 from .settings import Limits, ledger_path, limits, local_model, service_mode, service_url, shown_url
 from .settings import data_directory  # noqa: F401  (where the command line keeps its files too)
 from .ledger import Claim, Ledger
@@ -410,7 +410,7 @@ def flush_usage(velto_api_key: Optional[str] = None) -> int:
     in other threads or processes send it once.
     """
     if velto_api_key is None:
-        velto_api_key = os.environ.get("VELTO_API_KEY")
+        velto_api_key = setting_text("VELTO_API_KEY")
         if velto_api_key is None:
             raise ValueError("flush_usage needs the account key: pass velto_api_key or set VELTO_API_KEY")
     key = _check_key(velto_api_key)

@@ -26,6 +26,7 @@ import sys
 from pathlib import Path
 from typing import Any, List, Optional, Sequence, Tuple
 
+from .. import settings
 from . import code_environment
 from .code_environment import DEFAULT_PACKAGES, PROGRAM, default_environment  # noqa: F401
 from velto_ai_sdk.sqltool import ENGINES
@@ -47,8 +48,6 @@ def warm_code_runs(options: argparse.Namespace) -> None:
     """The agent's scripts run forked from the warm worker, which has the
     analysis packages imported, unless the user said otherwise (--cold, or
     VELTO_CODE_WARM set to anything)."""
-    from velto_ai_sdk import settings
-
     if options.cold:
         os.environ["VELTO_CODE_WARM"] = "0"
     elif settings.text("VELTO_CODE_WARM") is None:
@@ -240,7 +239,7 @@ def command_usage(options: argparse.Namespace) -> int:
 
 
 def account_key_of(options: argparse.Namespace) -> str:
-    return options.key or os.environ.get("VELTO_API_KEY") or "local"
+    return options.key or settings.text("VELTO_API_KEY") or "local"
 
 
 # check ----------------------------------------------------------------------------
@@ -315,15 +314,15 @@ def model_findings(account_key: str) -> List[Tuple[bool, str, str]]:
 
     handler = api.VeltoAPIHandler(account_key)
     try:
-        settings = handler.get_openai_data()
+        model_settings = handler.get_openai_data()
     except Exception as error:
         return [(False, "settings", "%s mode: %s" % (handler.mode, error))]
-    model = settings["model_name"]  # always there: the client refuses settings without it
+    model = model_settings["model_name"]  # always there: the client refuses settings without it
     findings = [(True, "settings", "%s mode, model %s" % (handler.mode, model))]
     base = (os.environ.get("OPENAI_BASE_URL") or os.environ.get("OPENAI_API_BASE")
             or "https://api.openai.com/v1").rstrip("/")
     try:
-        response = requests.get(base + "/models", headers={"Authorization": "Bearer %s" % settings.get("api_key")},
+        response = requests.get(base + "/models", headers={"Authorization": "Bearer %s" % model_settings.get("api_key")},
                                 timeout=MODEL_CHECK_TIMEOUT)
     except requests.RequestException as error:
         return findings + [(False, "server", "%s did not answer: %s" % (base, type(error).__name__))]
@@ -416,7 +415,7 @@ def parser() -> argparse.ArgumentParser:
     conversation = argparse.ArgumentParser(add_help=False)
     conversation.add_argument("--engine", required=True, type=engine_argument, metavar="{%s}" % ",".join(
         sorted(ENGINES)), help="the database engine (a usual spelling such as PostgreSQL or MariaDB does too)")
-    conversation.add_argument("--media", default=os.environ.get("VELTO_MEDIA_DIR", "velto_media"), metavar="DIR",
+    conversation.add_argument("--media", default=settings.text("VELTO_MEDIA_DIR") or "velto_media", metavar="DIR",
                               help="where charts are saved (default: $VELTO_MEDIA_DIR, else ./velto_media)")
     conversation.add_argument("--instructions", metavar="TEXT", help="your own instructions to the agent")
     conversation.add_argument("--key", metavar="KEY", help="your account key (default: $VELTO_API_KEY)")
@@ -489,8 +488,6 @@ def parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    from velto_ai_sdk import settings
-
     try:
         # before the parser, whose defaults read the environment
         environment_file = settings.load_environment_file()

@@ -27,6 +27,8 @@ import venv
 from pathlib import Path
 from typing import Callable, List, Optional
 
+from .. import settings
+
 PROGRAM = "velto-ai"
 DEFAULT_PACKAGES = ["matplotlib", "scikit-learn", "numpy", "statsmodels", "pandas", "scipy"]
 IMPORT_CHECK = "import matplotlib, sklearn, numpy, statsmodels, pandas, scipy"
@@ -53,7 +55,7 @@ class EnvironmentProblem(Exception):
 
 
 def default_environment() -> Path:
-    configured = os.environ.get("VELTO_ENV_DIR")
+    configured = settings.text("VELTO_ENV_DIR")
     if configured:
         return Path(configured).expanduser()
     from velto_ai_sdk.api import data_directory

@@ -26,6 +26,7 @@ import sys
 from pathlib import Path
 from typing import Any, List, Optional, TextIO
 
+from ... import settings
 from .errors import DemoError
 from .model import REPLAY_NOTICE, SESSION, checked_model, environment, model_configured, recorded_session
 from .model import replayed_model
@@ -156,7 +157,7 @@ def run(workdir: Path, database_url: Optional[str] = None, question: Optional[st
     media = workdir / "media"
     question = question or recorded_session()["question"]
     replay = not model_configured()
-    account_key = os.environ.get("VELTO_API_KEY") or "demo"
+    account_key = settings.text("VELTO_API_KEY") or "demo"
 
     # What was given is checked before anything slow starts or anything is made.
     if database_url is not None:
