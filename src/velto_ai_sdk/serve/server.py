@@ -20,9 +20,6 @@ from .store import Store, StoreError
 __all__ = ["run", "ServeError"]
 
 BACKLOG = 2048
-# The event loop waits for the interpreter lock while questions run on
-# their threads; a shorter turn for each gets it back sooner.
-SWITCH_SECONDS = 0.001
 GRACE_SECONDS = 3  # for open requests when stopping; event streams end at once
 
 
@@ -34,7 +31,6 @@ def run(host: str, port: int, analyst: Analyst, out: TextIO = sys.stdout) -> Non
     """Serves until stopped."""
     import uvicorn
 
-    sys.setswitchinterval(SWITCH_SECONDS)
     try:
         store = Store(settings.store_url()).open()
         store.settle()
