@@ -22,14 +22,12 @@ from __future__ import annotations
 
 import contextlib
 import functools
-import importlib
 import json
 import os
 import re
 import shutil
-import threading
 from dataclasses import dataclass
-from typing import Any, AsyncIterator, Awaitable, Callable, Dict, List, Optional
+from typing import Any, AsyncIterator, Awaitable, Callable, Dict, Optional
 
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
@@ -39,10 +37,9 @@ from starlette.responses import FileResponse, JSONResponse, Response, StreamingR
 from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 
-from ..chat import Conversation, Event
 from ..chat import checks
 from ..chat import settings as chat_settings
-from . import sse
+from . import sse, worker
 from .access import Access
 from .runner import Runner
 from .store import Busy, NotFound, Store, StoreError, new_owner
@@ -61,7 +58,7 @@ class Analyst:
     media: str  # each conversation gets a directory of its own under it
     key: str
     instructions: Optional[str] = None
-    verbose: Any = False
+    verbose: bool = False  # the agents' steps on standard error
 
 
 class Failure(Exception):
@@ -122,22 +119,13 @@ class Server:
         import asyncio
 
         self.wakers = sse.Wakers(asyncio.get_running_loop())
-        # The agent's module loads LangChain, seconds the first question
-        # would otherwise wait for.
-        threading.Thread(target=importlib.import_module, args=("velto_ai_sdk.agent",), daemon=True).start()
-        self.runner = Runner(self.store, self.owner, self.open_conversation, self.slots, self.wakers.deliver,
-                             self.max_file_bytes).start()
+        self.runner = Runner(self.store, self.owner, worker.settings(self.analyst, self.store), self.slots,
+                             self.wakers.deliver, self.max_file_bytes).start()
         try:
             yield
         finally:
             self.wakers.close()
             await run_in_threadpool(self.runner.stop)
-
-    def open_conversation(self, conversation_id: str, stored: List[Dict[str, Any]],
-                          on_event: Callable[[Event], None]) -> Conversation:
-        analyst = self.analyst
-        return Conversation(analyst.key, os.path.join(analyst.media, conversation_id), analyst.engine,
-                            analyst.instructions, on_event=on_event, verbose=analyst.verbose, turns=stored)
 
     # -- the page ------------------------------------------------------------------------
 
@@ -204,7 +192,7 @@ class Server:
     async def turn_events(self, request: Request) -> Response:
         try:
             conversation_id, turn_id = _id(request, "conversation"), _id(request, "turn")
-            await run_in_threadpool(self.store.turn, conversation_id, turn_id)
+            await run_in_threadpool(self.store.turn_state, conversation_id, turn_id)
         except (NotFound, StoreError) as error:
             return failure_response(error)
         after = request.headers.get("last-event-id") or request.query_params.get("after") or "0"

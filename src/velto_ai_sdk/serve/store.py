@@ -27,7 +27,7 @@ import secrets
 import socket
 import threading
 import time
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, TypeVar
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, TypeVar
 
 import sqlalchemy as sa
 from sqlalchemy import event
@@ -166,6 +166,7 @@ class Store:
 
     def __init__(self, configured: str) -> None:
         url = database_url(configured)
+        self.url = url.render_as_string(hide_password=False)  # for this server's other processes
         self.shown = url.render_as_string(hide_password=True)
         self.kind = url.get_backend_name()
         if self.kind not in ("sqlite", "postgresql"):
@@ -261,8 +262,16 @@ class Store:
 
     @_guarded
     def add_turn(self, conversation_id: str, question: str, owner: str) -> Dict[str, Any]:
-        """A new queued turn; Busy when the conversation answers another."""
-        self._settle(conversation_id)
+        """A new queued turn; Busy when the conversation answers another
+        (one whose server is gone is marked interrupted first)."""
+        try:
+            return self._add_turn(conversation_id, question, owner)
+        except Busy:
+            if not self._settle(conversation_id):
+                raise
+        return self._add_turn(conversation_id, question, owner)
+
+    def _add_turn(self, conversation_id: str, question: str, owner: str) -> Dict[str, Any]:
         turn_id = new_id()
         now = time.time()
         with self._write() as connection, connection.begin():
@@ -281,13 +290,6 @@ class Store:
             connection.execute(turns.insert().values(**row))
         row["files"] = []
         return row
-
-    @_guarded
-    def start_turn(self, turn_id: str) -> None:
-        now = time.time()
-        with self._write() as connection, connection.begin():
-            connection.execute(turns.update().where(turns.c.id == turn_id, turns.c.state == "queued").values(
-                state="running", heartbeat=now, started=now))
 
     @_guarded
     def finish_turn(self, conversation_id: str, turn_id: str, answer: Dict[str, Any],
@@ -335,12 +337,36 @@ class Store:
 
     @_guarded
     def turn(self, conversation_id: str, turn_id: str) -> Dict[str, Any]:
-        self._settle(conversation_id)
+        """The turn with its answer and the list of its files."""
         with self.engine.connect() as connection:
             found = self._turns(connection, conversation_id, turn_id)
         if not found:
             raise NotFound(turn_id)
         return found[0]
+
+    @_guarded
+    def turn_state(self, conversation_id: str, turn_id: str) -> str:
+        """Queued, running, done or interrupted; NotFound when the
+        conversation has no such turn."""
+        with self.engine.connect() as connection:
+            return self._state(connection, conversation_id, turn_id)
+
+    @_guarded
+    def progress(self, conversation_id: str, turn_id: str, after: int = 0
+                 ) -> Tuple[str, List[Tuple[int, Dict[str, Any]]]]:
+        """The turn's state and its events after the `after`th, as one
+        reading; a turn whose server is gone is marked interrupted first."""
+        self._settle(conversation_id)
+        with self.engine.connect() as connection:
+            return self._state(connection, conversation_id, turn_id), self._events(connection, turn_id, after)
+
+    @staticmethod
+    def _state(connection: Any, conversation_id: str, turn_id: str) -> str:
+        state = connection.execute(sa.select(turns.c.state).where(
+            turns.c.id == turn_id, turns.c.conversation_id == conversation_id)).scalar()
+        if state is None:
+            raise NotFound(turn_id)
+        return state
 
     @_guarded
     def answered(self, conversation_id: str) -> int:
@@ -385,8 +411,8 @@ class Store:
             connection.execute(turns.update().where(turns.c.id.in_(turn_ids), turns.c.state.in_(UNFINISHED)).values(
                 heartbeat=time.time()))
 
-    def _settle(self, conversation_id: Optional[str] = None) -> None:
-        """Marks interrupted the unfinished turns whose owner is gone."""
+    def _settle(self, conversation_id: Optional[str] = None) -> int:
+        """Marks interrupted the unfinished turns whose owner is gone; how many there were."""
         query = sa.select(turns.c.id, turns.c.conversation_id, turns.c.owner, turns.c.heartbeat).where(
             turns.c.state.in_(UNFINISHED))
         if conversation_id is not None:
@@ -397,6 +423,7 @@ class Store:
             with self._write() as connection, connection.begin():
                 for row in gone:
                     self._interrupt(connection, row.conversation_id, row.id, INTERRUPTED)
+        return len(gone)
 
     @_guarded
     def settle(self) -> None:
@@ -406,16 +433,23 @@ class Store:
     # -- events -------------------------------------------------------------------------
 
     @_guarded
-    def add_event(self, turn_id: str, seq: int, data: Dict[str, Any]) -> None:
+    def record(self, added: Sequence[Tuple[str, int, Dict[str, Any]]], started: Sequence[str] = ()) -> None:
+        """Adds events (turn id, number, event) and marks the `started` turns
+        running, in one transaction."""
+        now = time.time()
         with self._write() as connection, connection.begin():
-            connection.execute(events.insert().values(turn_id=turn_id, seq=seq, data=json.dumps(data)))
+            if started:
+                connection.execute(turns.update().where(turns.c.id.in_(started), turns.c.state == "queued").values(
+                    state="running", heartbeat=now, started=now))
+            if added:
+                connection.execute(events.insert(), [{"turn_id": turn_id, "seq": seq, "data": json.dumps(data)}
+                                                     for turn_id, seq, data in added])
 
-    @_guarded
-    def events(self, turn_id: str, after: int = 0) -> List[Tuple[int, Dict[str, Any]]]:
+    @staticmethod
+    def _events(connection: Any, turn_id: str, after: int) -> List[Tuple[int, Dict[str, Any]]]:
         query = (sa.select(events.c.seq, events.c.data).where(events.c.turn_id == turn_id, events.c.seq > after)
                  .order_by(events.c.seq))
-        with self.engine.connect() as connection:
-            return [(row.seq, json.loads(row.data)) for row in connection.execute(query)]
+        return [(row.seq, json.loads(row.data)) for row in connection.execute(query)]
 
     # -- files --------------------------------------------------------------------------
 
