@@ -206,9 +206,8 @@ def command_serve(options: argparse.Namespace) -> int:
         from velto_ai_sdk import serve
     except ImportError as error:
         raise CommandError("serve needs the serve extra (pip install 'velto_ai_sdk[serve]'): %s" % error, 2)
-    media, _ = conversation_setup(options)
-    analyst = serve.Analyst(options.engine, media, account_key_of(options), options.instructions,
-                            bool(options.verbose))
+    media, verbose = conversation_setup(options)
+    analyst = serve.Analyst(options.engine, media, account_key_of(options), options.instructions, verbose)
     try:
         serve.run(options.host, options.port, analyst)
     except (serve.ServeError, SettingError) as error:

@@ -26,6 +26,7 @@ import json
 import os
 import re
 import shutil
+import sys
 from dataclasses import dataclass
 from typing import Any, AsyncIterator, Awaitable, Callable, Dict, Optional
 
@@ -58,7 +59,7 @@ class Analyst:
     media: str  # each conversation gets a directory of its own under it
     key: str
     instructions: Optional[str] = None
-    verbose: bool = False  # the agents' steps on standard error
+    verbose: Any = False  # or a text stream for the agents' steps
 
 
 class Failure(Exception):
@@ -101,12 +102,13 @@ def failure_response(error: Exception) -> Response:
 class Server:
     """The routes and what they share: the store, the runner and the streams' wake-ups."""
 
-    def __init__(self, store: Store, analyst: Analyst, slots: int, max_file_bytes: int,
+    def __init__(self, store: Store, analyst: Analyst, slots: int, workers: int, max_file_bytes: int,
                  closing: Callable[[], bool]) -> None:
         self.store = store
         self.analyst = analyst
         self.owner = new_owner()
         self.slots = slots
+        self.workers = workers
         self.max_file_bytes = max_file_bytes
         self.closing = closing
         self.runner: Optional[Runner] = None
@@ -119,8 +121,10 @@ class Server:
         import asyncio
 
         self.wakers = sse.Wakers(asyncio.get_running_loop())
+        verbose = self.analyst.verbose
         self.runner = Runner(self.store, self.owner, worker.settings(self.analyst, self.store), self.slots,
-                             self.wakers.deliver, self.max_file_bytes).start()
+                             self.workers, self.wakers.deliver, self.max_file_bytes,
+                             trace=sys.stderr if verbose is True else (verbose or None)).start()
         try:
             yield
         finally:
@@ -248,10 +252,10 @@ def _conversation_view(row: Dict[str, Any]) -> Dict[str, Any]:
             "updated": row["updated"], "busy": row["busy"] is not None}
 
 
-def create_app(store: Store, analyst: Analyst, *, token: Optional[str], slots: int, max_file_bytes: int,
-               closing: Callable[[], bool] = lambda: False) -> Starlette:
+def create_app(store: Store, analyst: Analyst, *, token: Optional[str], slots: int, workers: int = 1,
+               max_file_bytes: int, closing: Callable[[], bool] = lambda: False) -> Starlette:
     """The ASGI application over `store`; `token` None serves loopback host names only."""
-    server = Server(store, analyst, slots, max_file_bytes, closing)
+    server = Server(store, analyst, slots, workers, max_file_bytes, closing)
     conversation = "/api/conversations/{conversation}"
     routes = [
         Route("/", server.page, methods=["GET"]),

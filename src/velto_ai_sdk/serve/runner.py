@@ -1,19 +1,22 @@
 """The questions a server process answers: at most ``slots`` at once, the
 others waiting in order with their place in line told to their page.
 
-The answering itself happens in the worker (worker.py), a process of its
-own, so that the agents' work never keeps this process's event loop
-waiting. Everything else about the questions happens here, on one thread
-(the steward), in the order it comes: a question taken in line; sent to the
-worker when a slot is free, and marked running; each event the worker sends
-stored and handed to its page's stream; the answer stored with its files,
-then a last event that says it is there. What came at once is written in
-one transaction: the events of twenty questions cost one commit, not twenty.
+The answering itself happens in the workers (worker.py), processes of
+their own, so that the agents' work never keeps this process's event loop
+waiting, and the questions of one process use every core. A conversation
+goes on in the worker that answered its last question, which keeps its
+agent; a new one goes to the worker with the fewest questions. Everything
+else about the questions happens here, on one thread (the steward), in the
+order it comes: a question taken in line; sent to a worker when a slot is
+free, and marked running; each event the workers send stored and handed to
+its page's stream; the answer stored with its files, then a last event that
+says it is there. What came at once is written in one transaction: the
+events of twenty questions cost one commit, not twenty.
 
 The questions go on when their page is closed, and the answer is there
 when the page comes back. A worker that stops (a crash) takes with it only
 the questions it was answering, which are marked interrupted with the
-reason; the next question starts another.
+reason; another starts in its place.
 """
 
 from __future__ import annotations
@@ -23,12 +26,12 @@ import queue
 import sys
 import threading
 import time
-from typing import Any, Callable, Deque, Dict, List, Optional, Set, Tuple
+from typing import Any, Callable, Deque, Dict, List, Optional, Set, TextIO, Tuple
 
 from ..chat import Answer
 from . import made
 from .store import HEARTBEAT_SECONDS, Store, StoreError
-from .worker import Worker
+from .worker import KEPT_CONVERSATIONS, Worker
 
 STOPPED = "the server was stopped before this question was answered; ask it again"
 WORKER_STOPPED = "the process answering the questions stopped (%s) before this one was answered; ask it again"
@@ -39,7 +42,7 @@ Deliver = Callable[[List[Stored]], None]
 
 
 class Job:
-    __slots__ = ("conversation_id", "turn_id", "question", "seq", "ahead")
+    __slots__ = ("conversation_id", "turn_id", "question", "seq", "ahead", "worker")
 
     def __init__(self, conversation_id: str, turn_id: str, question: str) -> None:
         self.conversation_id = conversation_id
@@ -47,22 +50,25 @@ class Job:
         self.question = question
         self.seq = 0
         self.ahead: Optional[int] = None
+        self.worker = 0  # the number of the worker answering it
 
 
 class Runner:
-    def __init__(self, store: Store, owner: str, worker_settings: Dict[str, Any], slots: int, deliver: Deliver,
-                 max_file_bytes: int) -> None:
+    def __init__(self, store: Store, owner: str, worker_settings: Dict[str, Any], slots: int, workers: int,
+                 deliver: Deliver, max_file_bytes: int, trace: Optional[TextIO] = None) -> None:
         self._store = store
         self._owner = owner
-        self._worker_settings = worker_settings
+        self._worker_settings = dict(worker_settings, verbose=trace is not None)
         self._slots = slots
         self._deliver = deliver
         self._max_file_bytes = max_file_bytes
+        self._trace = trace
         self._inbox: "queue.Queue[Tuple[Any, ...]]" = queue.Queue()
         self._stopping = False
         self._steward = threading.Thread(target=self._steer, name="velto-serve-steward", daemon=True)
         # The steward's alone:
-        self._worker: Optional[Worker] = None
+        self._workers: List[Optional[Worker]] = [None] * max(1, min(workers, slots))
+        self._homes: "collections.OrderedDict[str, int]" = collections.OrderedDict()  # conversation -> worker
         self._waiting: Deque[Job] = collections.deque()
         self._running: Dict[str, Job] = {}
         self._started: List[str] = []  # turns sent to the worker, to be marked running
@@ -98,6 +104,8 @@ class Runner:
     # -- the steward ------------------------------------------------------------------------
 
     def _steer(self) -> None:
+        for number in range(len(self._workers)):  # ready before the first question: it loads LangChain
+            self._start_worker(number)
         beat = time.monotonic() + HEARTBEAT_SECONDS
         while True:
             try:
@@ -111,8 +119,9 @@ class Runner:
                     break
             for message in messages:
                 if message[0] == "stop":
-                    if self._worker is not None:
-                        self._worker.stop()
+                    for worker in self._workers:
+                        if worker is not None:
+                            worker.stop()
                     return
                 self._take(message)
             self._dispatch()
@@ -127,34 +136,57 @@ class Runner:
         if kind == "question":
             self._waiting.append(message[1])
         elif kind == "forget":
-            if self._worker is not None:
-                self._worker.send(("forget", message[1]))
+            self._homes.pop(message[1], None)
+            for worker in self._workers:
+                if worker is not None:
+                    worker.send(("forget", message[1]))
         elif kind == "worker":
             for what, turn_id, data in message[1]:
                 job = self._running.get(turn_id)
-                if job is not None:
+                if what == "trace":
+                    self._write_trace(data)
+                elif job is not None:
                     if what == "event":
                         self._record(job, data)
                     else:
                         self._finish(job, data)
-        elif kind == "gone" and message[1] is self._worker:
-            self._worker = None
+        elif kind == "gone" and message[1] in self._workers:
+            number = self._workers.index(message[1])
+            self._workers[number] = None
             for job in list(self._running.values()):
-                self._interrupt(job, WORKER_STOPPED % message[2])
+                if job.worker == number:
+                    self._interrupt(job, WORKER_STOPPED % message[2])
 
     def _dispatch(self) -> None:
-        """Questions in line go to the worker while a slot is free."""
+        """Questions in line go to a worker while a slot is free."""
         while self._waiting and len(self._running) < self._slots:
             job = self._waiting.popleft()
+            job.worker = self._home(job.conversation_id)
             self._running[job.turn_id] = job
-            if self._worker is None:
-                try:
-                    self._worker = Worker(self._worker_settings, self._received, self._gone)
-                except OSError as error:
-                    self._interrupt(job, WORKER_STOPPED % (error.strerror or error))
-                    continue
-            self._worker.send(("ask", job.conversation_id, job.turn_id, job.question))
+            worker = self._workers[job.worker] or self._start_worker(job.worker)
+            if worker is None:
+                self._interrupt(job, WORKER_STOPPED % "it could not start")
+                continue
+            worker.send(("ask", job.conversation_id, job.turn_id, job.question))
             self._started.append(job.turn_id)
+
+    def _home(self, conversation_id: str) -> int:
+        """The worker that answered the conversation last, else the one with the fewest questions."""
+        number = self._homes.pop(conversation_id, None)
+        if number is None:
+            answering = collections.Counter(job.worker for job in self._running.values())
+            number = min(range(len(self._workers)), key=lambda number: answering[number])
+        self._homes[conversation_id] = number
+        while len(self._homes) > KEPT_CONVERSATIONS * len(self._workers):
+            self._homes.popitem(last=False)
+        return number
+
+    def _start_worker(self, number: int) -> Optional[Worker]:
+        try:
+            self._workers[number] = Worker(self._worker_settings, self._received, self._gone)
+        except OSError as error:
+            _say("could not start a process to answer the questions: %s" % (error.strerror or error))
+        return self._workers[number]
 
     def _tell_places(self) -> None:
         """Each waiting question's place in line, when it changed."""
@@ -203,6 +235,14 @@ class Runner:
             _say(str(error))
         self._record(job, {"type": "finished"})
         self._running.pop(job.turn_id, None)
+
+    def _write_trace(self, text: str) -> None:
+        assert self._trace is not None
+        try:
+            self._trace.write(text)
+            self._trace.flush()
+        except (OSError, ValueError):
+            pass  # standard error closed: the trace is not the questions' business
 
     def _beat(self) -> None:
         """The questions this process has in line or is answering are still its own."""

@@ -44,7 +44,7 @@ def run(host: str, port: int, analyst: Analyst, out: TextIO = sys.stdout) -> Non
         config = uvicorn.Config(None, log_level="warning", lifespan="on", proxy_headers=True, server_header=False,
                                 timeout_graceful_shutdown=GRACE_SECONDS)
         server = uvicorn.Server(config)
-        config.app = create_app(store, analyst, token=token, slots=settings.max_running(),
+        config.app = create_app(store, analyst, token=token, slots=settings.max_running(), workers=settings.workers(),
                                 max_file_bytes=settings.max_file_bytes(), closing=lambda: server.should_exit)
         announce(out, host, listening.getsockname()[1], token, made, analyst, store)
         server.run(sockets=[listening])

@@ -108,11 +108,11 @@ async def turn_events(store: Store, wakers: Wakers, conversation_id: str, turn_i
                     if turn["state"] not in UNFINISHED:
                         yield message("turn", turn_view(turn))
                         return
-                found = await _next(inbox, after)
-                if found is None:  # another process's events, perhaps, or its server gone
+                handed = await _next(inbox, after)
+                if handed is None:  # another process's events, perhaps, or its server gone
                     state, found = await run_in_threadpool(store.progress, conversation_id, turn_id, after)
                 else:
-                    state = "running"
+                    state, found = "running", handed
                 if not found and loop.time() - sent >= KEEP_ALIVE_SECONDS:
                     yield ": still working\n\n"
                     sent = loop.time()

@@ -18,6 +18,7 @@ The worker sends back lists of
 
     ("event", turn id, the event's to_dict())
     ("answer", turn id, the Answer's to_dict())       a question's last
+    ("trace", "", text)                                the agents' steps, when verbose
 
 in the order they happened, as many in one list as piled up meanwhile. Each
 question runs on a thread of its own; the runner sends no more at once than
@@ -56,12 +57,13 @@ START = "from velto_ai_sdk.serve.worker import main; main()"
 
 def settings(analyst: Any, store: Store) -> Dict[str, Any]:
     """What the worker needs to know: the analyst's making, the store, the
-    code environment this process was pointed at."""
+    code environment this process was pointed at. (Whether the agents'
+    steps are traced is the runner's to add.)"""
     from .. import codetool
 
     return {"engine": analyst.engine, "media": analyst.media, "key": analyst.key,
-            "instructions": analyst.instructions, "verbose": bool(analyst.verbose),
-            "store": store.url, "environment": None if codetool.env_path is None else str(codetool.env_path)}
+            "instructions": analyst.instructions, "store": store.url,
+            "environment": None if codetool.env_path is None else str(codetool.env_path)}
 
 
 # -- the runner's side ------------------------------------------------------------------
@@ -195,14 +197,10 @@ class Answering:
 
     def _open(self, conversation_id: str, stored: List[Dict[str, Any]], kept: _Kept) -> Conversation:
         made = self._settings
-        verbose: Any = False
-        if made["verbose"]:
-            from ..terminal import TraceStream
-
-            verbose = TraceStream(sys.stderr, sys.stderr.isatty())
+        trace: Any = _Trace(self._outbox) if made["verbose"] else False
         return Conversation(made["key"], os.path.join(made["media"], conversation_id), made["engine"],
                             made["instructions"], on_event=lambda event: self._event(kept, event),
-                            verbose=verbose, turns=stored)
+                            verbose=trace, turns=stored)
 
     def _event(self, kept: _Kept, event: Event) -> None:
         if not isinstance(event, Answered):  # the answer goes on its own
@@ -224,6 +222,21 @@ class Answering:
                 self._kept.popitem(last=False)
 
 
+class _Trace:
+    """The agents' steps, sent to the runner, which writes them where the
+    server's trace goes (made fit for a terminal there)."""
+
+    def __init__(self, outbox: "queue.Queue[Any]") -> None:
+        self._outbox = outbox
+
+    def write(self, text: str) -> int:
+        self._outbox.put(("trace", "", text))
+        return len(text)
+
+    def flush(self) -> None:
+        pass
+
+
 def main() -> None:
     # Ctrl-C in a terminal reaches the whole process group: stopping is the
     # server's to do, which then closes the socket.
@@ -234,6 +247,8 @@ def main() -> None:
         from .. import codetool
 
         codetool.initialize_environment(made["environment"])
+    from .. import agent  # noqa: F401  (it loads LangChain: seconds the first question would otherwise wait)
+
     Answering(connection, made, Store(made["store"])).serve()
     # The questions still running are the server's to mark interrupted, and
     # their threads are not waited for; the exit handlers (the results
