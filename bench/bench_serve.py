@@ -2,19 +2,25 @@
 directly: twenty conversations asking at once, the scripted model
 answering at once.
 
-    python bench/bench_serve.py [--conversations 20] [--rounds 5] [--store sqlite|postgresql]
+    python bench/bench_serve.py [--conversations 20] [--rounds 5] [--runs 3] [--store sqlite|postgresql]
 
 The model runs in a process of its own and answers each question with one
 SQL statement (on a throwaway PostgreSQL) and then its answer. Each
 conversation first asks a question that is not timed (it builds the
 conversation's agent, on both sides alike), then ``rounds`` follow-ups,
-timed. Served: ``velto-ai serve`` in its own process with room for every
+timed. Served: ``velto-ai serve`` in its own processes with room for every
 conversation at once (VELTO_SERVE_MAX_RUNNING), each question a POST and
 its event stream read to the end; the time to the first progress event and
 to the answer on the client. Direct: the same conversations as
 Conversation objects in as many threads of this process, the time to the
-first event (on_event) and to ask()'s return. The server's overhead is the
-difference of the two, per percentile.
+first event (on_event) and to ask()'s return. CPU/question is the CPU time
+of the process answering (direct), or of the server's processes (served),
+over the timed rounds.
+
+The two sides take turns, ``runs`` times each (a fresh server and store
+each time), so that the load of a shared machine falls on both alike; the
+table shows the medians of the runs' figures and their spread, and the
+server's overhead: served less direct, per percentile, run by run.
 """
 
 from __future__ import annotations
@@ -22,6 +28,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -54,13 +61,19 @@ MODEL = textwrap.dedent("""
 """) % os.path.join(ROOT, "tests")
 
 
+Run = Tuple[List[float], List[float], float, float]  # first events, answers, wall seconds, CPU seconds
+
+
 def percentile(values: List[float], fraction: float) -> float:
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, max(0, int(round(fraction * len(ordered))) - 1))]
 
 
-def figures(values: List[float]) -> Tuple[float, float]:
-    return statistics.median(values) * 1000, percentile(values, 0.95) * 1000
+def figures(run: Run, questions: int) -> List[float]:
+    """questions/s, first p50 and p95, answer p50 and p95, CPU per question (ms)."""
+    first, answered, wall, cpu = run
+    return [questions / wall, statistics.median(first) * 1000, percentile(first, 0.95) * 1000,
+            statistics.median(answered) * 1000, percentile(answered, 0.95) * 1000, cpu / questions * 1000]
 
 
 def run_threads(talk: Any, conversations: int) -> None:
@@ -71,11 +84,38 @@ def run_threads(talk: Any, conversations: int) -> None:
         thread.join()
 
 
+def process_cpu(pid: int) -> float:
+    """CPU seconds (user and system) a process and all its descendants used so far."""
+    tick = os.sysconf("SC_CLK_TCK")
+    children: Dict[int, List[int]] = {}
+    used: Dict[int, float] = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        children.setdefault(int(fields[1]), []).append(int(entry))
+        used[int(entry)] = (int(fields[11]) + int(fields[12])) / tick
+    total, todo = 0.0, [pid]
+    while todo:
+        found = todo.pop()
+        total += used.get(found, 0.0)
+        todo.extend(children.get(found, ()))
+    return total
+
+
+def own_cpu() -> float:
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
 # -- served --------------------------------------------------------------------------------
 
 
-def served(environment: Dict[str, str], env_dir: str, media: str, conversations: int, rounds: int
-           ) -> Tuple[List[float], List[float], float]:
+def served(environment: Dict[str, str], env_dir: str, media: str, conversations: int, rounds: int) -> Run:
     import requests
 
     from support.web import ServedApp
@@ -88,13 +128,15 @@ def served(environment: Dict[str, str], env_dir: str, media: str, conversations:
     first: List[float] = []
     answered: List[float] = []
     span: List[float] = []  # the timed rounds' start and end times
+    cpu: List[float] = []  # the server's CPU seconds when the timed rounds start and end
     barrier = threading.Barrier(conversations)
     try:
         def talk(number: int) -> None:
             session = requests.Session()
             conversation = None
             for round_ in range(rounds + 1):
-                barrier.wait()
+                if barrier.wait() == 0 and round_ == 1:
+                    cpu.append(process_cpu(app.process.pid))
                 started = time.perf_counter()
                 if conversation is None:
                     made = session.post(app.url + "api/conversations", json={"question": "Question %d" % number},
@@ -123,15 +165,16 @@ def served(environment: Dict[str, str], env_dir: str, media: str, conversations:
                     span.extend((started, done))
 
         run_threads(talk, conversations)
+        cpu.append(process_cpu(app.process.pid))
     finally:
         app.stop()
-    return first, answered, max(span) - min(span)
+    return first, answered, max(span) - min(span), cpu[1] - cpu[0]
 
 
 # -- direct ---------------------------------------------------------------------------------
 
 
-def direct(env_dir: str, media: str, conversations: int, rounds: int) -> Tuple[List[float], List[float], float]:
+def direct(env_dir: str, media: str, conversations: int, rounds: int) -> Run:
     from velto_ai_sdk import codetool
     from velto_ai_sdk.chat import Conversation
 
@@ -139,6 +182,7 @@ def direct(env_dir: str, media: str, conversations: int, rounds: int) -> Tuple[L
     first: List[float] = []
     answered: List[float] = []
     span: List[float] = []  # the timed rounds' start and end times
+    cpu: List[float] = []  # this process's CPU seconds when the timed rounds start and end
     barrier = threading.Barrier(conversations)
 
     def talk(number: int) -> None:
@@ -146,7 +190,8 @@ def direct(env_dir: str, media: str, conversations: int, rounds: int) -> Tuple[L
         talk = Conversation("local", os.path.join(media, str(number)), "postgresql",
                             on_event=lambda event: seen.append(time.perf_counter()))
         for round_ in range(rounds + 1):
-            barrier.wait()
+            if barrier.wait() == 0 and round_ == 1:
+                cpu.append(own_cpu())
             seen.clear()
             started = time.perf_counter()
             answer = talk.ask("Question %d" % number if not round_ else "Follow-up %d.%d" % (number, round_))
@@ -158,54 +203,90 @@ def direct(env_dir: str, media: str, conversations: int, rounds: int) -> Tuple[L
                 span.extend((started, done))
 
     run_threads(talk, conversations)
-    return first, answered, max(span) - min(span)
+    cpu.append(own_cpu())
+    return first, answered, max(span) - min(span), cpu[1] - cpu[0]
+
+
+# -- the table ------------------------------------------------------------------------------
+
+COLUMNS = ("questions/s", "first p50", "first p95", "answer p50", "answer p95", "CPU/question")
+
+
+def row(name: str, values: List[float]) -> str:
+    return "%-32s %11.1f" % (name, values[0]) + "".join(" %9.1f ms" % value for value in values[1:])
+
+
+def spread(rows: List[List[float]]) -> str:
+    low = [min(column) for column in zip(*rows)]
+    high = [max(column) for column in zip(*rows)]
+    return "%-32s %11s" % ("  least-most over the runs", "%.1f-%.1f" % (low[0], high[0])) + "".join(
+        " %12s" % ("%.0f-%.0f" % pair) for pair in zip(low[1:], high[1:]))
+
+
+def median_row(rows: List[List[float]]) -> List[float]:
+    return [statistics.median(column) for column in zip(*rows)]
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--conversations", type=int, default=20)
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--runs", type=int, default=3, help="runs of each side, taken in turns")
     parser.add_argument("--store", choices=("sqlite", "postgresql"), default="sqlite")
     options = parser.parse_args()
 
     from support.servers import PostgresServer
 
+    load_before = os.getloadavg()
     work = tempfile.mkdtemp(prefix="bench-serve-")
     certificates = os.path.join(work, "no-certificates")  # no CA bundle to load: plain HTTP on loopback
     os.mkdir(certificates)
-    env_dir = os.path.join(work, "env")  # the scripts never run: a bare environment will do
-    subprocess.run([sys.executable, "-m", "venv", "--without-pip", env_dir], check=True)
+    env_dir = os.path.join(work, "env")  # the scripts never run: a bare environment (with pip) will do
+    subprocess.run([sys.executable, "-m", "venv", env_dir], check=True)
     model = subprocess.Popen([sys.executable, "-c", MODEL], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     base_url = model.stdout.readline().strip()  # type: ignore[union-attr]
+    questions = options.conversations * options.rounds
+    results: Dict[str, List[List[float]]] = {"direct": [], "served": []}
     with PostgresServer() as postgres:
         environment = {
             "VELTO_POSTGRES_URL": postgres.create_database("bench_serve", TABLE),
             "OPENAI_BASE_URL": base_url, "OPENAI_API_BASE": base_url, "OPENAI_API_KEY": "sk-bench",
             "VELTO_USAGE_DB": os.path.join(work, "usage.sqlite3"), "SSL_CERT_DIR": certificates,
-            "VELTO_CHAT_DB": (os.path.join(work, "chat.sqlite3") if options.store == "sqlite"
-                              else postgres.create_database("bench_serve_store")),
         }
         for name in ("SSL_CERT_FILE", "VELTO_SERVE_TOKEN"):
             os.environ.pop(name, None)
         os.environ.update(environment)
-        runs = {"direct": direct(env_dir, os.path.join(work, "direct"), options.conversations, options.rounds),
-                "served": served(dict(os.environ), env_dir, os.path.join(work, "served"), options.conversations,
-                                 options.rounds)}
+        for number in range(options.runs):
+            store = (os.path.join(work, "chat-%d.sqlite3" % number) if options.store == "sqlite"
+                     else postgres.create_database("bench_serve_store_%d" % number))
+            sides = ["direct", "served"] if number % 2 == 0 else ["served", "direct"]
+            for side in sides:
+                where = os.path.join(work, "%s-%d" % (side, number))
+                if side == "direct":
+                    run = direct(env_dir, where, options.conversations, options.rounds)
+                else:
+                    run = served(dict(os.environ, VELTO_CHAT_DB=store), env_dir, where, options.conversations,
+                                 options.rounds)
+                results[side].append(figures(run, questions))
+                print(row("%s run %d" % (side, number + 1), results[side][-1]), file=sys.stderr, flush=True)
     model.communicate("")
+    load_after = os.getloadavg()
 
-    questions = options.conversations * options.rounds
-    print("%d conversations asking at once, %d timed follow-ups each (%d questions); store: %s"
-          % (options.conversations, options.rounds, questions, options.store))
-    print("%-30s %10s %12s %12s %12s %12s" % ("", "questions/s", "first p50", "first p95", "answer p50",
-                                               "answer p95"))
-    for name, (first, answered, wall) in runs.items():
-        print("%-30s %10.1f %9.1f ms %9.1f ms %9.1f ms %9.1f ms" % (
-            "Conversation.ask" if name == "direct" else "velto-ai serve (HTTP + events)",
-            questions / wall, *figures(first), *figures(answered)))
-    (d_first, d_answer, _), (s_first, s_answer, _) = runs["direct"], runs["served"]
-    print("%-30s %10s %9.1f ms %9.1f ms %9.1f ms %9.1f ms" % (
-        "server overhead", "", figures(s_first)[0] - figures(d_first)[0], figures(s_first)[1] - figures(d_first)[1],
-        figures(s_answer)[0] - figures(d_answer)[0], figures(s_answer)[1] - figures(d_answer)[1]))
+    overhead = [[served_ - direct_ for served_, direct_ in zip(served_row, direct_row)][1:5]
+                for served_row, direct_row in zip(results["served"], results["direct"])]
+    print("%d conversations asking at once, %d timed follow-ups each (%d questions a run); %d runs of each side, "
+          "in turns; store: %s" % (options.conversations, options.rounds, questions, options.runs, options.store))
+    print("machine: %d cores, load average (1 min) %.1f at the start, %.1f at the end; medians over the runs"
+          % (os.cpu_count() or 0, load_before[0], load_after[0]))
+    print("%-32s %11s" % ("", COLUMNS[0]) + "".join(" %12s" % column for column in COLUMNS[1:]))
+    print(row("Conversation.ask", median_row(results["direct"])))
+    print(spread(results["direct"]))
+    print(row("velto-ai serve (HTTP + events)", median_row(results["served"])))
+    print(spread(results["served"]))
+    print("%-32s %11s" % ("server overhead, run by run", "") + "".join(
+        " %9.1f ms" % value for value in median_row(overhead)))
+    print("%-32s %11s" % ("  least-most over the runs", "") + "".join(
+        " %12s" % ("%.0f-%.0f" % (min(column), max(column))) for column in zip(*overhead)))
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@ store (SQLite and PostgreSQL alike: restarts, a server killed mid-answer,
 two processes on one store) and twenty conversations asking at once."""
 
 import http.client
+import os
 import re
 import signal
 import statistics
@@ -78,6 +79,14 @@ def raw_get(app, path, headers=()):
         return response.status, response.read()
     finally:
         connection.close()
+
+
+def wait_running(app, conversation):
+    """Until the conversation's last turn is being answered."""
+    deadline = time.monotonic() + 30
+    while app.conversation(conversation)["turns"][-1]["state"] != "running":
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
 
 
 def carried(model, question):
@@ -189,10 +198,7 @@ def test_the_store_keeps_every_turn_across_restarts(analyst, serve_app, store):
     # Killed while answering: the finished turns are there, the one it was
     # answering is marked interrupted, and the conversation goes on.
     conversation, held = app.ask("Hold on", conversation)
-    deadline = time.monotonic() + 30
-    while app.conversation(conversation)["turns"][-1]["state"] != "running":
-        assert time.monotonic() < deadline
-        time.sleep(0.05)
+    wait_running(app, conversation)
     app.stop(signal.SIGKILL)
     app = serve_app(store)
     kept = app.conversation(conversation)
@@ -205,6 +211,19 @@ def test_the_store_keeps_every_turn_across_restarts(analyst, serve_app, store):
     assert [role for role, _ in carried(analyst, "What did I ask first?")] == ["user", "assistant"] * 2
     listed = app.call("GET", "api/conversations").json()
     assert [(entry["id"], entry["turns"]) for entry in listed] == [(conversation, 4)]
+
+    # A process answering the questions killed: its question is marked
+    # interrupted with the reason, and the next one is answered.
+    conversation, held = app.ask("Hold on", conversation)
+    wait_running(app, conversation)
+    workers = app.workers()
+    assert workers
+    for pid in workers:
+        os.kill(pid, signal.SIGKILL)
+    lost, _ = app.follow(conversation, held)
+    assert lost["state"] == "interrupted" and "stopped (killed by signal 9)" in lost["error"], lost
+    conversation, turn = app.ask("Are you back?", conversation)
+    assert app.follow(conversation, turn)[0]["answer"]["html"] == "<p>You asked: Are you back?</p>\n"
 
     assert app.call("DELETE", "api/conversations/" + conversation, headers={"Origin": app.url.rstrip("/")}
                     ).status_code == 204

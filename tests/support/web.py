@@ -13,6 +13,7 @@
     ``app.ask(question, conversation=None)`` -> (conversation id, turn)
     ``app.follow(conversation, turn)`` -> (finished turn, progress events)
         reading the turn's server-sent events to the end
+    ``app.workers()`` -> the pids of the processes answering its questions
     ``app.stop(signal=SIGTERM)``, ``app.log()`` (what it wrote)
 
 ``browser`` (session scope)
@@ -105,6 +106,19 @@ class ServedApp:
         found = self.call("GET", "api/conversations/" + conversation)
         assert found.status_code == 200, found.text
         return found.json()
+
+    def workers(self) -> List[int]:
+        workers = []
+        for name in os.listdir("/proc"):
+            try:
+                with open("/proc/%s/stat" % name) as stat:
+                    parent = int(stat.read().rsplit(")", 1)[1].split()[1])
+                with open("/proc/%s/cmdline" % name, "rb") as cmdline:
+                    if parent == self.process.pid and b"velto_ai_sdk.serve.worker" in cmdline.read():
+                        workers.append(int(name))
+            except (OSError, ValueError):
+                pass  # not a process, or gone meanwhile
+        return workers
 
     def stop(self, how: int = signal.SIGTERM) -> None:
         if self.process.poll() is None:

@@ -22,14 +22,13 @@ from __future__ import annotations
 
 import contextlib
 import functools
-import importlib
 import json
 import os
 import re
 import shutil
-import threading
+import sys
 from dataclasses import dataclass
-from typing import Any, AsyncIterator, Awaitable, Callable, Dict, List, Optional
+from typing import Any, AsyncIterator, Awaitable, Callable, Dict, Optional
 
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
@@ -39,10 +38,9 @@ from starlette.responses import FileResponse, JSONResponse, Response, StreamingR
 from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 
-from ..chat import Conversation, Event
 from ..chat import checks
 from ..chat import settings as chat_settings
-from . import sse
+from . import sse, worker
 from .access import Access
 from .runner import Runner
 from .store import Busy, NotFound, Store, StoreError, new_owner
@@ -61,7 +59,7 @@ class Analyst:
     media: str  # each conversation gets a directory of its own under it
     key: str
     instructions: Optional[str] = None
-    verbose: Any = False
+    verbose: Any = False  # or a text stream for the agents' steps
 
 
 class Failure(Exception):
@@ -104,12 +102,13 @@ def failure_response(error: Exception) -> Response:
 class Server:
     """The routes and what they share: the store, the runner and the streams' wake-ups."""
 
-    def __init__(self, store: Store, analyst: Analyst, slots: int, max_file_bytes: int,
+    def __init__(self, store: Store, analyst: Analyst, slots: int, workers: int, max_file_bytes: int,
                  closing: Callable[[], bool]) -> None:
         self.store = store
         self.analyst = analyst
         self.owner = new_owner()
         self.slots = slots
+        self.workers = workers
         self.max_file_bytes = max_file_bytes
         self.closing = closing
         self.runner: Optional[Runner] = None
@@ -122,22 +121,15 @@ class Server:
         import asyncio
 
         self.wakers = sse.Wakers(asyncio.get_running_loop())
-        # The agent's module loads LangChain, seconds the first question
-        # would otherwise wait for.
-        threading.Thread(target=importlib.import_module, args=("velto_ai_sdk.agent",), daemon=True).start()
-        self.runner = Runner(self.store, self.owner, self.open_conversation, self.slots, self.wakers.deliver,
-                             self.max_file_bytes).start()
+        verbose = self.analyst.verbose
+        self.runner = Runner(self.store, self.owner, worker.settings(self.analyst, self.store), self.slots,
+                             self.workers, self.wakers.deliver, self.max_file_bytes,
+                             trace=sys.stderr if verbose is True else (verbose or None)).start()
         try:
             yield
         finally:
             self.wakers.close()
             await run_in_threadpool(self.runner.stop)
-
-    def open_conversation(self, conversation_id: str, stored: List[Dict[str, Any]],
-                          on_event: Callable[[Event], None]) -> Conversation:
-        analyst = self.analyst
-        return Conversation(analyst.key, os.path.join(analyst.media, conversation_id), analyst.engine,
-                            analyst.instructions, on_event=on_event, verbose=analyst.verbose, turns=stored)
 
     # -- the page ------------------------------------------------------------------------
 
@@ -204,7 +196,7 @@ class Server:
     async def turn_events(self, request: Request) -> Response:
         try:
             conversation_id, turn_id = _id(request, "conversation"), _id(request, "turn")
-            await run_in_threadpool(self.store.turn, conversation_id, turn_id)
+            await run_in_threadpool(self.store.turn_state, conversation_id, turn_id)
         except (NotFound, StoreError) as error:
             return failure_response(error)
         after = request.headers.get("last-event-id") or request.query_params.get("after") or "0"
@@ -260,10 +252,10 @@ def _conversation_view(row: Dict[str, Any]) -> Dict[str, Any]:
             "updated": row["updated"], "busy": row["busy"] is not None}
 
 
-def create_app(store: Store, analyst: Analyst, *, token: Optional[str], slots: int, max_file_bytes: int,
-               closing: Callable[[], bool] = lambda: False) -> Starlette:
+def create_app(store: Store, analyst: Analyst, *, token: Optional[str], slots: int, workers: int = 1,
+               max_file_bytes: int, closing: Callable[[], bool] = lambda: False) -> Starlette:
     """The ASGI application over `store`; `token` None serves loopback host names only."""
-    server = Server(store, analyst, slots, max_file_bytes, closing)
+    server = Server(store, analyst, slots, workers, max_file_bytes, closing)
     conversation = "/api/conversations/{conversation}"
     routes = [
         Route("/", server.page, methods=["GET"]),

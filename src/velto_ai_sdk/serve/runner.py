@@ -1,40 +1,48 @@
 """The questions a server process answers: at most ``slots`` at once, the
 others waiting in order with their place in line told to their page.
 
-Each conversation has its own Conversation (its own agent and media
-directory), kept between questions while the store holds no turn it has
-not seen: a follow-up answered by another server process meanwhile makes
-it built again from the stored turns. Every event of a question is stored
-as it comes and handed to its page's stream; the answer is stored with its
-files, then a last event says it is there. A question whose conversation cannot be opened
-(no agent could be built) is answered with the reason as its error.
+The answering itself happens in the workers (worker.py), processes of
+their own, so that the agents' work never keeps this process's event loop
+waiting, and the questions of one process use every core. A conversation
+goes on in the worker that answered its last question, which keeps its
+agent; a new one goes to the worker with the fewest questions. Everything
+else about the questions happens here, on one thread (the steward), in the
+order it comes: a question taken in line; sent to a worker when a slot is
+free, and marked running; each event the workers send stored and handed to
+its page's stream; the answer stored with its files, then a last event that
+says it is there. What came at once is written in one transaction: the
+events of twenty questions cost one commit, not twenty.
 
-The questions run on threads of their own, so a question goes on when its
-page is closed, and its answer is there when the page comes back.
+The questions go on when their page is closed, and the answer is there
+when the page comes back. A worker that stops (a crash) takes with it only
+the questions it was answering, which are marked interrupted with the
+reason; another starts in its place.
 """
 
 from __future__ import annotations
 
 import collections
+import queue
 import sys
 import threading
-from typing import Any, Callable, Deque, Dict, List, Optional, Set
+import time
+from typing import Any, Callable, Deque, Dict, List, Optional, Set, TextIO, Tuple
 
-from ..chat import Answer, Conversation, Event
-from ..chat.events import Answered
-from ..chat.failures import run_failure
+from ..chat import Answer
 from . import made
 from .store import HEARTBEAT_SECONDS, Store, StoreError
+from .worker import KEPT_CONVERSATIONS, Worker
 
-KEPT_CONVERSATIONS = 64
 STOPPED = "the server was stopped before this question was answered; ask it again"
+WORKER_STOPPED = "the process answering the questions stopped (%s) before this one was answered; ask it again"
+STOP_SECONDS = 10.0  # for the steward to finish what it is writing when the server stops
 
-# (conversation id, its stored answers, the handler of its events) -> a Conversation
-OpenConversation = Callable[[str, List[Dict[str, Any]], Callable[[Event], None]], Conversation]
+Stored = Tuple[str, int, Dict[str, Any]]  # turn id, number of the event in its turn, the event
+Deliver = Callable[[List[Stored]], None]
 
 
 class Job:
-    __slots__ = ("conversation_id", "turn_id", "question", "seq", "ahead")
+    __slots__ = ("conversation_id", "turn_id", "question", "seq", "ahead", "worker")
 
     def __init__(self, conversation_id: str, turn_id: str, question: str) -> None:
         self.conversation_id = conversation_id
@@ -42,191 +50,218 @@ class Job:
         self.question = question
         self.seq = 0
         self.ahead: Optional[int] = None
-
-
-class _Kept:
-    """A conversation kept between questions, and where its events go now."""
-
-    __slots__ = ("conversation", "job")
-
-    def __init__(self) -> None:
-        self.conversation: Optional[Conversation] = None
-        self.job: Optional[Job] = None
+        self.worker = 0  # the number of the worker answering it
 
 
 class Runner:
-    def __init__(self, store: Store, owner: str, open_conversation: OpenConversation, slots: int,
-                 deliver: Callable[[str, int, Dict[str, Any]], None], max_file_bytes: int) -> None:
+    def __init__(self, store: Store, owner: str, worker_settings: Dict[str, Any], slots: int, workers: int,
+                 deliver: Deliver, max_file_bytes: int, trace: Optional[TextIO] = None) -> None:
         self._store = store
         self._owner = owner
-        self._open = open_conversation
+        self._worker_settings = dict(worker_settings, verbose=trace is not None)
         self._slots = slots
         self._deliver = deliver
         self._max_file_bytes = max_file_bytes
-        self._lock = threading.Condition()
+        self._trace = trace
+        self._inbox: "queue.Queue[Tuple[Any, ...]]" = queue.Queue()
+        self._stopping = False
+        self._steward = threading.Thread(target=self._steer, name="velto-serve-steward", daemon=True)
+        # The steward's alone:
+        self._workers: List[Optional[Worker]] = [None] * max(1, min(workers, slots))
+        self._homes: "collections.OrderedDict[str, int]" = collections.OrderedDict()  # conversation -> worker
         self._waiting: Deque[Job] = collections.deque()
         self._running: Dict[str, Job] = {}
-        self._idle = 0
-        self._stopping = False
-        self._kept: "collections.OrderedDict[str, _Kept]" = collections.OrderedDict()
-        self._threads: List[threading.Thread] = []
+        self._started: List[str] = []  # turns sent to the worker, to be marked running
+        self._events: List[Stored] = []  # events to store and hand over
         self._store_failed: Set[str] = set()
 
     def start(self) -> "Runner":
-        for number in range(self._slots):
-            thread = threading.Thread(target=self._work, name="velto-serve-%d" % (number + 1), daemon=True)
-            thread.start()
-            self._threads.append(thread)
-        beat = threading.Thread(target=self._beat, name="velto-serve-heartbeat", daemon=True)
-        beat.start()
+        self._steward.start()
         return self
 
-    @property
-    def slots(self) -> int:
-        return self._slots
-
-    def counts(self) -> Dict[str, int]:
-        with self._lock:
-            return {"running": len(self._running), "waiting": len(self._waiting), "slots": self._slots}
-
-    # -- taking questions ------------------------------------------------------------
+    # -- what the web app asks of it (from any thread) -----------------------------------
 
     def submit(self, conversation_id: str, turn_id: str, question: str) -> None:
-        job = Job(conversation_id, turn_id, question)
-        with self._lock:
-            if self._stopping:
-                raise StoreError("the server is stopping")
-            self._waiting.append(job)
-            self._tell_places()
-            self._lock.notify()
-
-    def _tell_places(self) -> None:
-        """Each waiting question's place in line, when it changed (under the lock)."""
-        free = self._idle
-        for ahead, job in enumerate(self._waiting):
-            if ahead < free:
-                continue  # a free slot takes it now
-            place = ahead - free
-            if job.ahead != place:
-                job.ahead = place
-                self._record(job, {"type": "queued", "position": place})
-
-    def _next(self) -> Optional[Job]:
-        with self._lock:
-            self._idle += 1
-            while not self._waiting and not self._stopping:
-                self._lock.wait()
-            self._idle -= 1
-            if self._stopping:
-                return None
-            job = self._waiting.popleft()
-            self._running[job.turn_id] = job
-            self._tell_places()
-            return job
-
-    def _work(self) -> None:
-        while True:
-            job = self._next()
-            if job is None:
-                return
-            try:
-                self._answer(job)
-            finally:
-                with self._lock:
-                    self._running.pop(job.turn_id, None)
-
-    # -- one question ----------------------------------------------------------------------
-
-    def _answer(self, job: Job) -> None:
-        kept = self._take_kept(job.conversation_id)
-        try:
-            self._store.start_turn(job.turn_id)
-            answer = self._ask(job, kept)
-            files = made.answer_files(answer, self._max_file_bytes)
-            self._store.finish_turn(job.conversation_id, job.turn_id, answer.to_dict(), files)
-        except StoreError as error:
-            _say("could not store the answer to a question: %s" % error)
-            kept.conversation = None  # its turns no longer match the store's
-        finally:
-            kept.job = None
-            self._give_back_kept(job.conversation_id, kept)
-        self._record(job, {"type": "finished"})
-
-    def _ask(self, job: Job, kept: _Kept) -> Answer:
-        kept.job = job
-        try:
-            if kept.conversation is None or len(kept.conversation.turns) != self._store.answered(job.conversation_id):
-                kept.conversation = None
-                stored = self._store.answers(job.conversation_id)
-                kept.conversation = self._open(job.conversation_id, stored, lambda event: self._event(kept, event))
-            return kept.conversation.ask(job.question)
-        except StoreError:
-            raise
-        except Exception as error:
-            kept.conversation = None
-            return Answer(question=job.question, text="", error="the analyst could not start: " + run_failure(error))
-
-    def _event(self, kept: _Kept, event: Event) -> None:
-        job = kept.job
-        if job is not None and not isinstance(event, Answered):  # the answer goes with the turn
-            self._record(job, event.to_dict())
-
-    def _record(self, job: Job, data: Dict[str, Any]) -> None:
-        job.seq += 1
-        try:
-            self._store.add_event(job.turn_id, job.seq, data)
-        except StoreError as error:
-            if job.turn_id not in self._store_failed:
-                self._store_failed.add(job.turn_id)
-                _say("could not store a question's progress: %s" % error)
-            return
-        self._deliver(job.turn_id, job.seq, data)
-
-    # -- conversations kept between questions ---------------------------------------------
-
-    def _take_kept(self, conversation_id: str) -> _Kept:
-        with self._lock:
-            kept = self._kept.pop(conversation_id, None)
-        return kept if kept is not None else _Kept()
-
-    def _give_back_kept(self, conversation_id: str, kept: _Kept) -> None:
-        if kept.conversation is None:
-            return
-        with self._lock:
-            self._kept[conversation_id] = kept
-            while len(self._kept) > KEPT_CONVERSATIONS:
-                self._kept.popitem(last=False)
+        if self._stopping:
+            raise StoreError("the server is stopping")
+        self._inbox.put(("question", Job(conversation_id, turn_id, question)))
 
     def forget(self, conversation_id: str) -> None:
-        with self._lock:
-            self._kept.pop(conversation_id, None)
-
-    # -- the server's life ------------------------------------------------------------------
-
-    def _beat(self) -> None:
-        while True:
-            with self._lock:
-                self._lock.wait_for(lambda: self._stopping, timeout=HEARTBEAT_SECONDS)
-                if self._stopping:
-                    return
-                turn_ids = [job.turn_id for job in self._waiting] + list(self._running)
-            if turn_ids:
-                try:
-                    self._store.heartbeat(turn_ids)
-                except StoreError as error:
-                    _say(str(error))
+        """The conversation was deleted: its agent goes."""
+        self._inbox.put(("forget", conversation_id))
 
     def stop(self) -> None:
         """Takes no more questions; the ones waiting or running are marked
         interrupted, since this process will not answer them."""
-        with self._lock:
-            self._stopping = True
-            self._waiting.clear()
-            self._lock.notify_all()
+        self._stopping = True
+        self._inbox.put(("stop",))
+        self._steward.join(STOP_SECONDS)
         try:
             self._store.interrupt_owned(self._owner, STOPPED)
         except StoreError as error:
             _say(str(error))
+
+    # -- the steward ------------------------------------------------------------------------
+
+    def _steer(self) -> None:
+        for number in range(len(self._workers)):  # ready before the first question: it loads LangChain
+            self._start_worker(number)
+        beat = time.monotonic() + HEARTBEAT_SECONDS
+        while True:
+            try:
+                messages = [self._inbox.get(timeout=max(0.0, beat - time.monotonic()))]
+            except queue.Empty:
+                messages = []
+            while True:
+                try:
+                    messages.append(self._inbox.get_nowait())
+                except queue.Empty:
+                    break
+            for message in messages:
+                if message[0] == "stop":
+                    for worker in self._workers:
+                        if worker is not None:
+                            worker.stop()
+                    return
+                self._take(message)
+            self._dispatch()
+            self._tell_places()
+            self._write()
+            if time.monotonic() >= beat:
+                self._beat()
+                beat = time.monotonic() + HEARTBEAT_SECONDS
+
+    def _take(self, message: Tuple[Any, ...]) -> None:
+        kind = message[0]
+        if kind == "question":
+            self._waiting.append(message[1])
+        elif kind == "forget":
+            self._homes.pop(message[1], None)
+            for worker in self._workers:
+                if worker is not None:
+                    worker.send(("forget", message[1]))
+        elif kind == "worker":
+            for what, turn_id, data in message[1]:
+                job = self._running.get(turn_id)
+                if what == "trace":
+                    self._write_trace(data)
+                elif job is not None:
+                    if what == "event":
+                        self._record(job, data)
+                    else:
+                        self._finish(job, data)
+        elif kind == "gone" and message[1] in self._workers:
+            number = self._workers.index(message[1])
+            self._workers[number] = None
+            for job in list(self._running.values()):
+                if job.worker == number:
+                    self._interrupt(job, WORKER_STOPPED % message[2])
+
+    def _dispatch(self) -> None:
+        """Questions in line go to a worker while a slot is free."""
+        while self._waiting and len(self._running) < self._slots:
+            job = self._waiting.popleft()
+            job.worker = self._home(job.conversation_id)
+            self._running[job.turn_id] = job
+            worker = self._workers[job.worker] or self._start_worker(job.worker)
+            if worker is None:
+                self._interrupt(job, WORKER_STOPPED % "it could not start")
+                continue
+            worker.send(("ask", job.conversation_id, job.turn_id, job.question))
+            self._started.append(job.turn_id)
+
+    def _home(self, conversation_id: str) -> int:
+        """The worker that answered the conversation last, else the one with the fewest questions."""
+        number = self._homes.pop(conversation_id, None)
+        if number is None:
+            answering = collections.Counter(job.worker for job in self._running.values())
+            number = min(range(len(self._workers)), key=lambda number: answering[number])
+        self._homes[conversation_id] = number
+        while len(self._homes) > KEPT_CONVERSATIONS * len(self._workers):
+            self._homes.popitem(last=False)
+        return number
+
+    def _start_worker(self, number: int) -> Optional[Worker]:
+        try:
+            self._workers[number] = Worker(self._worker_settings, self._received, self._gone)
+        except OSError as error:
+            _say("could not start a process to answer the questions: %s" % (error.strerror or error))
+        return self._workers[number]
+
+    def _tell_places(self) -> None:
+        """Each waiting question's place in line, when it changed."""
+        for ahead, job in enumerate(self._waiting):
+            if job.ahead != ahead:
+                job.ahead = ahead
+                self._record(job, {"type": "queued", "position": ahead})
+
+    def _record(self, job: Job, data: Dict[str, Any]) -> None:
+        job.seq += 1
+        self._events.append((job.turn_id, job.seq, data))
+
+    def _write(self) -> None:
+        """The questions started and the events of this round, stored in one
+        transaction, then handed to the pages' streams."""
+        if not self._events and not self._started:
+            return
+        events, self._events = self._events, []
+        started, self._started = self._started, []
+        try:
+            self._store.record(events, started)
+        except StoreError as error:
+            failed = {turn_id for turn_id, _, _ in events} - self._store_failed
+            if failed:
+                self._store_failed |= failed
+                _say("could not store a question's progress: %s" % error)
+            return
+        self._deliver(events)
+
+    def _finish(self, job: Job, answer: Dict[str, Any]) -> None:
+        """Stores the answer with its files (after its events), then says it is there."""
+        self._write()
+        try:
+            files = made.answer_files(Answer.from_dict(answer), self._max_file_bytes)
+            self._store.finish_turn(job.conversation_id, job.turn_id, answer, files)
+        except StoreError as error:
+            _say("could not store the answer to a question: %s" % error)
+        self._record(job, {"type": "finished"})
+        del self._running[job.turn_id]
+
+    def _interrupt(self, job: Job, reason: str) -> None:
+        self._write()
+        try:
+            self._store.interrupt_turn(job.conversation_id, job.turn_id, reason)
+        except StoreError as error:
+            _say(str(error))
+        self._record(job, {"type": "finished"})
+        self._running.pop(job.turn_id, None)
+
+    def _write_trace(self, text: str) -> None:
+        assert self._trace is not None
+        try:
+            self._trace.write(text)
+            self._trace.flush()
+        except (OSError, ValueError):
+            pass  # standard error closed: the trace is not the questions' business
+
+    def _beat(self) -> None:
+        """The questions this process has in line or is answering are still its own."""
+        turn_ids = [job.turn_id for job in self._waiting] + list(self._running)
+        if turn_ids:
+            try:
+                self._store.heartbeat(turn_ids)
+            except StoreError as error:
+                _say(str(error))
+
+    # -- the worker's news (from its listening thread) ------------------------------------------
+
+    def _received(self, found: List[Any]) -> None:
+        self._inbox.put(("worker", found))
+
+    def _gone(self, worker: Worker, why: str) -> None:
+        if not self._stopping:
+            _say("the process answering the questions stopped (%s)" % why)
+        self._inbox.put(("gone", worker, why))
 
 
 def _say(line: str) -> None:

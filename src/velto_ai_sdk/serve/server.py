@@ -20,9 +20,6 @@ from .store import Store, StoreError
 __all__ = ["run", "ServeError"]
 
 BACKLOG = 2048
-# The event loop waits for the interpreter lock while questions run on
-# their threads; a shorter turn for each gets it back sooner.
-SWITCH_SECONDS = 0.001
 GRACE_SECONDS = 3  # for open requests when stopping; event streams end at once
 
 
@@ -34,7 +31,6 @@ def run(host: str, port: int, analyst: Analyst, out: TextIO = sys.stdout) -> Non
     """Serves until stopped."""
     import uvicorn
 
-    sys.setswitchinterval(SWITCH_SECONDS)
     try:
         store = Store(settings.store_url()).open()
         store.settle()
@@ -48,7 +44,7 @@ def run(host: str, port: int, analyst: Analyst, out: TextIO = sys.stdout) -> Non
         config = uvicorn.Config(None, log_level="warning", lifespan="on", proxy_headers=True, server_header=False,
                                 timeout_graceful_shutdown=GRACE_SECONDS)
         server = uvicorn.Server(config)
-        config.app = create_app(store, analyst, token=token, slots=settings.max_running(),
+        config.app = create_app(store, analyst, token=token, slots=settings.max_running(), workers=settings.workers(),
                                 max_file_bytes=settings.max_file_bytes(), closing=lambda: server.should_exit)
         announce(out, host, listening.getsockname()[1], token, made, analyst, store)
         server.run(sockets=[listening])

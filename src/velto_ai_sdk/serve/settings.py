@@ -4,6 +4,7 @@ is an error naming the variable."""
 
 from __future__ import annotations
 
+import os
 from typing import Optional
 
 from .. import settings
@@ -12,6 +13,7 @@ STORE_VARIABLE = "VELTO_CHAT_DB"
 TOKEN_VARIABLE = "VELTO_SERVE_TOKEN"
 RUNNING_VARIABLE = "VELTO_SERVE_MAX_RUNNING"
 FILE_VARIABLE = "VELTO_SERVE_MAX_FILE_BYTES"
+WORKERS_VARIABLE = "VELTO_SERVE_WORKERS"
 
 DEFAULT_RUNNING = 4
 DEFAULT_FILE_BYTES = 32 * 1024 * 1024
@@ -37,6 +39,12 @@ def token() -> Optional[str]:
 def max_running() -> int:
     """Questions answered at once by one server process; more wait their turn."""
     return settings.integer(RUNNING_VARIABLE, DEFAULT_RUNNING, 1, 1000)
+
+
+def workers() -> int:
+    """Processes answering the questions of one server process: by default
+    one for each of the machine's cores."""
+    return settings.integer(WORKERS_VARIABLE, os.cpu_count() or 1, 1, 256)
 
 
 def max_file_bytes() -> int:

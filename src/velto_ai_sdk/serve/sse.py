@@ -25,7 +25,7 @@ from typing import Any, AsyncIterator, Callable, Dict, Iterator, List, Optional,
 
 from starlette.concurrency import run_in_threadpool
 
-from .store import UNFINISHED, Store, StoreError
+from .store import UNFINISHED, NotFound, Store, StoreError
 from .views import progress_view, turn_view
 
 POLL_SECONDS = 1.0
@@ -33,21 +33,24 @@ KEEP_ALIVE_SECONDS = 15.0
 
 
 class Wakers:
-    """Streams waiting for a turn's events, handed each event as the runner
-    of this process stores it (from any thread)."""
+    """Streams waiting for a turn's events, handed the events as the runner
+    of this process stores them (from its thread)."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = loop
         self._waiting: Dict[str, Set["asyncio.Queue[Tuple[int, Dict[str, Any]]]"]] = {}
         self.closing = False
 
-    def deliver(self, turn_id: str, seq: int, data: Dict[str, Any]) -> None:
-        if turn_id in self._waiting:
-            self._loop.call_soon_threadsafe(self._put, turn_id, seq, data)
+    def deliver(self, stored: List[Tuple[str, int, Dict[str, Any]]]) -> None:
+        """Events just stored (turn id, number, event), to the streams waiting for them."""
+        wanted = [event for event in stored if event[0] in self._waiting]
+        if wanted:
+            self._loop.call_soon_threadsafe(self._put, wanted)
 
-    def _put(self, turn_id: str, seq: int, data: Dict[str, Any]) -> None:
-        for inbox in self._waiting.get(turn_id, ()):
-            inbox.put_nowait((seq, data))
+    def _put(self, stored: List[Tuple[str, int, Dict[str, Any]]]) -> None:
+        for turn_id, seq, data in stored:
+            for inbox in self._waiting.get(turn_id, ()):
+                inbox.put_nowait((seq, data))
 
     def close(self) -> None:
         """Every stream ends: the server is stopping."""
@@ -83,38 +86,38 @@ async def turn_events(store: Store, wakers: Wakers, conversation_id: str, turn_i
     with wakers.waiter(turn_id) as inbox:  # before reading the store: nothing falls in between
         sent = loop.time()
         try:
-            found = await run_in_threadpool(store.events, turn_id, after)
-        except StoreError as error:
-            yield message("failure", {"error": str(error)})
-            return
-        while True:
-            finished = False
-            for seq, data in found:
-                if seq <= after:
-                    continue  # seen already (the store and the runner both told it)
-                after = seq
-                finished = finished or data.get("type") == "finished"
-                shown = progress_view(data)
-                if shown is not None:
-                    yield message("progress", shown, seq)
+            state, found = await run_in_threadpool(store.progress, conversation_id, turn_id, after)
+            while True:
+                finished = state not in UNFINISHED
+                shown = []
+                for seq, data in found:
+                    if seq <= after:
+                        continue  # seen already (the store and the runner both told it)
+                    after = seq
+                    finished = finished or data.get("type") == "finished"
+                    view = progress_view(data)
+                    if view is not None:
+                        shown.append(message("progress", view, seq))
+                if shown:
+                    yield "".join(shown)  # what came at once, in one write
                     sent = loop.time()
-            if closing() or wakers.closing:
-                return
-            try:
-                if finished or not found:
+                if closing() or wakers.closing:
+                    return
+                if finished:
                     turn = await run_in_threadpool(store.turn, conversation_id, turn_id)
                     if turn["state"] not in UNFINISHED:
                         yield message("turn", turn_view(turn))
                         return
-                found = await _next(inbox, after)
-                if found is None:
-                    found = await run_in_threadpool(store.events, turn_id, after)  # another process's, perhaps
-            except StoreError as error:
-                yield message("failure", {"error": str(error)})
-                return
-            if not found and loop.time() - sent >= KEEP_ALIVE_SECONDS:
-                yield ": still working\n\n"
-                sent = loop.time()
+                handed = await _next(inbox, after)
+                if handed is None:  # another process's events, perhaps, or its server gone
+                    state, found = await run_in_threadpool(store.progress, conversation_id, turn_id, after)
+                else:
+                    state, found = "running", handed
+                if not found and loop.time() - sent >= KEEP_ALIVE_SECONDS:
+                    yield ": still working\n\n"
+                    sent = loop.time()
+        except (StoreError, NotFound) as error:
+            yield message("failure", {"error": str(error) if isinstance(error, StoreError) else "no such turn"})
 
 
 async def _next(inbox: "asyncio.Queue[Tuple[int, Dict[str, Any]]]", after: int

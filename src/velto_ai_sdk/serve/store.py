@@ -27,7 +27,7 @@ import secrets
 import socket
 import threading
 import time
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, TypeVar
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, TypeVar
 
 import sqlalchemy as sa
 from sqlalchemy import event
@@ -96,6 +96,38 @@ sa.Index("velto_turns_by_conversation", turns.c.conversation_id, turns.c.number)
 sa.Index("velto_turns_by_owner", turns.c.owner, turns.c.state)
 
 HOST = socket.gethostname()
+
+# The statements every question runs, made once: making one (and its cache
+# key) costs SQLAlchemy more than running it on SQLite. Their values are
+# bound by name at each run ("conversation", "turn", "now"...), names that
+# no column has.
+CONVERSATION = sa.bindparam("conversation")
+TURN = sa.bindparam("turn")
+TAKE = conversations.update().where(conversations.c.id == CONVERSATION, conversations.c.busy.is_(None)).values(
+    busy=TURN, updated=sa.bindparam("now"))
+FREE = conversations.update().where(conversations.c.id == CONVERSATION, conversations.c.busy == TURN).values(
+    busy=None, updated=sa.bindparam("now"))
+LAST_NUMBER = sa.select(sa.func.coalesce(sa.func.max(turns.c.number), 0)).where(
+    turns.c.conversation_id == CONVERSATION)
+ADD_TURN = turns.insert()
+START = turns.update().where(turns.c.id.in_(sa.bindparam("turns", expanding=True)), turns.c.state == "queued"
+                             ).values(state="running", heartbeat=sa.bindparam("now"), started=sa.bindparam("now"))
+FINISH = turns.update().where(turns.c.id == TURN).values(
+    state="done", answer=sa.bindparam("answer_json"), error=None, finished=sa.bindparam("now"))
+STATE = sa.select(turns.c.state).where(turns.c.id == TURN, turns.c.conversation_id == CONVERSATION)
+UNSETTLED = sa.select(turns.c.id, turns.c.conversation_id, turns.c.owner, turns.c.heartbeat).where(
+    turns.c.state.in_(UNFINISHED))
+UNSETTLED_IN = UNSETTLED.where(turns.c.conversation_id == CONVERSATION)
+ANSWERED = sa.select(sa.func.count()).where(turns.c.conversation_id == CONVERSATION, turns.c.state == "done")
+TURNS = sa.select(turns).where(turns.c.conversation_id == CONVERSATION).order_by(turns.c.number)
+ONE_TURN = TURNS.where(turns.c.id == TURN)
+FILES = sa.select(files.c.id, files.c.turn_id, files.c.kind, files.c.name, files.c.media_type, files.c.size,
+                  (files.c.data.is_not(None)).label("kept")).where(
+    files.c.conversation_id == CONVERSATION).order_by(files.c.turn_id, files.c.kind, files.c.name)
+TURN_FILES = FILES.where(files.c.turn_id == TURN)
+ADD_EVENT = events.insert()
+EVENTS = sa.select(events.c.seq, events.c.data).where(events.c.turn_id == TURN, events.c.seq > sa.bindparam("after")
+                                                      ).order_by(events.c.seq)
 
 
 class StoreError(RuntimeError):
@@ -166,6 +198,7 @@ class Store:
 
     def __init__(self, configured: str) -> None:
         url = database_url(configured)
+        self.url = url.render_as_string(hide_password=False)  # for this server's other processes
         self.shown = url.render_as_string(hide_password=True)
         self.kind = url.get_backend_name()
         if self.kind not in ("sqlite", "postgresql"):
@@ -261,33 +294,31 @@ class Store:
 
     @_guarded
     def add_turn(self, conversation_id: str, question: str, owner: str) -> Dict[str, Any]:
-        """A new queued turn; Busy when the conversation answers another."""
-        self._settle(conversation_id)
+        """A new queued turn; Busy when the conversation answers another
+        (one whose server is gone is marked interrupted first)."""
+        try:
+            return self._add_turn(conversation_id, question, owner)
+        except Busy:
+            if not self._settle(conversation_id):
+                raise
+        return self._add_turn(conversation_id, question, owner)
+
+    def _add_turn(self, conversation_id: str, question: str, owner: str) -> Dict[str, Any]:
         turn_id = new_id()
         now = time.time()
         with self._write() as connection, connection.begin():
-            taken = connection.execute(conversations.update().where(
-                conversations.c.id == conversation_id, conversations.c.busy.is_(None)).values(
-                busy=turn_id, updated=now))
+            taken = connection.execute(TAKE, {"conversation": conversation_id, "turn": turn_id, "now": now})
             if taken.rowcount != 1:
                 exists = connection.execute(sa.select(conversations.c.id).where(
                     conversations.c.id == conversation_id)).first()
                 raise Busy(conversation_id) if exists else NotFound(conversation_id)
-            number = connection.execute(sa.select(sa.func.coalesce(sa.func.max(turns.c.number), 0)).where(
-                turns.c.conversation_id == conversation_id)).scalar_one() + 1
+            number = connection.execute(LAST_NUMBER, {"conversation": conversation_id}).scalar_one() + 1
             row = {"id": turn_id, "conversation_id": conversation_id, "number": number, "question": question,
                    "state": "queued", "answer": None, "error": None, "owner": owner, "heartbeat": now,
                    "created": now, "started": None, "finished": None}
-            connection.execute(turns.insert().values(**row))
+            connection.execute(ADD_TURN, row)
         row["files"] = []
         return row
-
-    @_guarded
-    def start_turn(self, turn_id: str) -> None:
-        now = time.time()
-        with self._write() as connection, connection.begin():
-            connection.execute(turns.update().where(turns.c.id == turn_id, turns.c.state == "queued").values(
-                state="running", heartbeat=now, started=now))
 
     @_guarded
     def finish_turn(self, conversation_id: str, turn_id: str, answer: Dict[str, Any],
@@ -296,8 +327,7 @@ class Store:
         data) and frees the conversation, in one transaction."""
         now = time.time()
         with self._write() as connection, connection.begin():
-            updated = connection.execute(turns.update().where(turns.c.id == turn_id).values(
-                state="done", answer=json.dumps(answer), error=None, finished=now))
+            updated = connection.execute(FINISH, {"turn": turn_id, "answer_json": json.dumps(answer), "now": now})
             if updated.rowcount != 1:
                 return  # the conversation was deleted meanwhile
             for kind, name, media_type, size, data in made:
@@ -330,12 +360,11 @@ class Store:
 
     @staticmethod
     def _free(connection: Any, conversation_id: str, turn_id: str, now: float) -> None:
-        connection.execute(conversations.update().where(
-            conversations.c.id == conversation_id, conversations.c.busy == turn_id).values(busy=None, updated=now))
+        connection.execute(FREE, {"conversation": conversation_id, "turn": turn_id, "now": now})
 
     @_guarded
     def turn(self, conversation_id: str, turn_id: str) -> Dict[str, Any]:
-        self._settle(conversation_id)
+        """The turn with its answer and the list of its files."""
         with self.engine.connect() as connection:
             found = self._turns(connection, conversation_id, turn_id)
         if not found:
@@ -343,11 +372,33 @@ class Store:
         return found[0]
 
     @_guarded
+    def turn_state(self, conversation_id: str, turn_id: str) -> str:
+        """Queued, running, done or interrupted; NotFound when the
+        conversation has no such turn."""
+        with self.engine.connect() as connection:
+            return self._state(connection, conversation_id, turn_id)
+
+    @_guarded
+    def progress(self, conversation_id: str, turn_id: str, after: int = 0
+                 ) -> Tuple[str, List[Tuple[int, Dict[str, Any]]]]:
+        """The turn's state and its events after the `after`th, as one
+        reading; a turn whose server is gone is marked interrupted first."""
+        self._settle(conversation_id)
+        with self.engine.connect() as connection:
+            return self._state(connection, conversation_id, turn_id), self._events(connection, turn_id, after)
+
+    @staticmethod
+    def _state(connection: Any, conversation_id: str, turn_id: str) -> str:
+        state = connection.execute(STATE, {"turn": turn_id, "conversation": conversation_id}).scalar()
+        if state is None:
+            raise NotFound(turn_id)
+        return state
+
+    @_guarded
     def answered(self, conversation_id: str) -> int:
         """How many of the conversation's turns are finished."""
-        query = sa.select(sa.func.count()).where(turns.c.conversation_id == conversation_id, turns.c.state == "done")
         with self.engine.connect() as connection:
-            return connection.execute(query).scalar_one()
+            return connection.execute(ANSWERED, {"conversation": conversation_id}).scalar_one()
 
     @_guarded
     def answers(self, conversation_id: str) -> List[Dict[str, Any]]:
@@ -358,18 +409,12 @@ class Store:
             return [json.loads(row.answer) for row in connection.execute(query)]
 
     def _turns(self, connection: Any, conversation_id: str, turn_id: Optional[str] = None) -> List[Dict[str, Any]]:
-        query = sa.select(turns).where(turns.c.conversation_id == conversation_id)
-        made = sa.select(files.c.id, files.c.turn_id, files.c.kind, files.c.name, files.c.media_type,
-                         files.c.size, (files.c.data.is_not(None)).label("kept")).where(
-            files.c.conversation_id == conversation_id)
-        if turn_id is not None:
-            query = query.where(turns.c.id == turn_id)
-            made = made.where(files.c.turn_id == turn_id)
+        values = {"conversation": conversation_id, "turn": turn_id}
         found = []
         by_turn: Dict[str, List[Dict[str, Any]]] = {}
-        for row in connection.execute(made.order_by(files.c.turn_id, files.c.kind, files.c.name)):
+        for row in connection.execute(FILES if turn_id is None else TURN_FILES, values):
             by_turn.setdefault(row.turn_id, []).append(dict(row._mapping))
-        for row in connection.execute(query.order_by(turns.c.number)):
+        for row in connection.execute(TURNS if turn_id is None else ONE_TURN, values):
             turn = dict(row._mapping)
             turn["answer"] = None if turn["answer"] is None else json.loads(turn["answer"])
             turn["files"] = by_turn.get(turn["id"], [])
@@ -385,18 +430,16 @@ class Store:
             connection.execute(turns.update().where(turns.c.id.in_(turn_ids), turns.c.state.in_(UNFINISHED)).values(
                 heartbeat=time.time()))
 
-    def _settle(self, conversation_id: Optional[str] = None) -> None:
-        """Marks interrupted the unfinished turns whose owner is gone."""
-        query = sa.select(turns.c.id, turns.c.conversation_id, turns.c.owner, turns.c.heartbeat).where(
-            turns.c.state.in_(UNFINISHED))
-        if conversation_id is not None:
-            query = query.where(turns.c.conversation_id == conversation_id)
+    def _settle(self, conversation_id: Optional[str] = None) -> int:
+        """Marks interrupted the unfinished turns whose owner is gone; how many there were."""
+        query, values = (UNSETTLED, {}) if conversation_id is None else (UNSETTLED_IN, {"conversation": conversation_id})
         with self.engine.connect() as connection:
-            gone = [row for row in connection.execute(query) if owner_gone(row.owner, row.heartbeat)]
+            gone = [row for row in connection.execute(query, values) if owner_gone(row.owner, row.heartbeat)]
         if gone:
             with self._write() as connection, connection.begin():
                 for row in gone:
                     self._interrupt(connection, row.conversation_id, row.id, INTERRUPTED)
+        return len(gone)
 
     @_guarded
     def settle(self) -> None:
@@ -406,16 +449,20 @@ class Store:
     # -- events -------------------------------------------------------------------------
 
     @_guarded
-    def add_event(self, turn_id: str, seq: int, data: Dict[str, Any]) -> None:
+    def record(self, added: Sequence[Tuple[str, int, Dict[str, Any]]], started: Sequence[str] = ()) -> None:
+        """Adds events (turn id, number, event) and marks the `started` turns
+        running, in one transaction."""
+        now = time.time()
         with self._write() as connection, connection.begin():
-            connection.execute(events.insert().values(turn_id=turn_id, seq=seq, data=json.dumps(data)))
+            if started:
+                connection.execute(START, {"turns": list(started), "now": now})
+            if added:
+                connection.execute(ADD_EVENT, [{"turn_id": turn_id, "seq": seq, "data": json.dumps(data)}
+                                               for turn_id, seq, data in added])
 
-    @_guarded
-    def events(self, turn_id: str, after: int = 0) -> List[Tuple[int, Dict[str, Any]]]:
-        query = (sa.select(events.c.seq, events.c.data).where(events.c.turn_id == turn_id, events.c.seq > after)
-                 .order_by(events.c.seq))
-        with self.engine.connect() as connection:
-            return [(row.seq, json.loads(row.data)) for row in connection.execute(query)]
+    @staticmethod
+    def _events(connection: Any, turn_id: str, after: int) -> List[Tuple[int, Dict[str, Any]]]:
+        return [(row.seq, json.loads(row.data)) for row in connection.execute(EVENTS, {"turn": turn_id, "after": after})]
 
     # -- files --------------------------------------------------------------------------
 
