@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -58,21 +60,68 @@ long long stat_field(const char* pid, int index) {
 
 namespace {
 
+// The supervisor's children, as the kernel lists them (one small read,
+// however many processes the machine has); false where it does not. The
+// list is exact here: only this process, with its one thread, removes a
+// child from it (by reaping it), and a child re-parented to it is on it
+// before the process it was orphaned by can be reaped.
+bool listed_children(std::vector<pid_t>& children) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/task/%d/children", int(getpid()));
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    std::string text;
+    char buffer[4096];
+    ssize_t size;
+    while ((size = read(fd, buffer, sizeof buffer)) > 0 || (size < 0 && errno == EINTR)) {
+        text.append(buffer, size_t(size > 0 ? size : 0));
+    }
+    close(fd);
+    if (size < 0) {
+        return false;
+    }
+    for (const char* at = text.c_str(); *at != '\0';) {
+        char* end;
+        long pid = strtol(at, &end, 10);
+        if (end == at) {
+            break;
+        }
+        children.push_back(pid_t(pid));
+        at = end;
+    }
+    return true;
+}
+
+// Every process whose parent is this one, from a look at each process on
+// the machine: where the kernel keeps no list of children.
+std::vector<pid_t> scanned_children() {
+    std::vector<pid_t> children;
+    DIR* processes = opendir("/proc");
+    if (processes == nullptr) {
+        return children;
+    }
+    pid_t self = getpid();
+    while (dirent* entry = readdir(processes)) {
+        if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9' && parent_of(entry->d_name) == self) {
+            children.push_back(pid_t(atoi(entry->d_name)));
+        }
+    }
+    closedir(processes);
+    return children;
+}
+
 // Sends SIGKILL to every child but `spared`, and to the process group it
 // leads, if any: children stay unreaped until waited for, so their ids
 // cannot have been reused. Returns how many it found, ended ones included.
 int kill_children(pid_t spared) {
-    DIR* processes = opendir("/proc");
-    if (processes == nullptr) {
-        return 0;
+    std::vector<pid_t> children;
+    if (!listed_children(children)) {
+        children = scanned_children();
     }
-    pid_t self = getpid();
     int found = 0;
-    while (dirent* entry = readdir(processes)) {
-        if (entry->d_name[0] < '0' || entry->d_name[0] > '9' || parent_of(entry->d_name) != self) {
-            continue;
-        }
-        pid_t child = pid_t(atoi(entry->d_name));
+    for (pid_t child : children) {
         if (child == spared) {
             continue;
         }
@@ -80,7 +129,6 @@ int kill_children(pid_t spared) {
         kill(-child, SIGKILL);
         kill(child, SIGKILL);
     }
-    closedir(processes);
     return found;
 }
 
