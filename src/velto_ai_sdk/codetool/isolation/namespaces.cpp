@@ -108,6 +108,8 @@ void release(Shared& shared) {
     }
 }
 
+int hold_mounts(pid_t pid) { return open_namespace(pid, "mnt"); }
+
 int enter(int user_fd, int net_fd) {
     if (setns(user_fd, CLONE_NEWUSER) != 0) {
         return errno;

@@ -18,6 +18,8 @@
 
 #include <string>
 
+#include <sys/types.h>
+
 namespace velto::isolation::namespaces {
 
 // The user and network namespaces a run joins.
@@ -37,5 +39,12 @@ void release(Shared& shared);
 // the network namespace unless `net_fd` is -1, and mounts a private tmpfs
 // on /dev/shm. Returns 0 or an errno. Async-signal-safe.
 int enter(int user_fd, int net_fd);
+
+// A hold on the mount namespace of the run's process `pid` (a descriptor,
+// or -1 when it has none of its own any more): the last process of the
+// run to leave would otherwise unmount its /dev/shm on its way out, which
+// waits for an RCU grace period, and its supervisor would report the run's
+// end that much later. Closing the descriptor after the report unmounts it.
+int hold_mounts(pid_t pid);
 
 }  // namespace velto::isolation::namespaces

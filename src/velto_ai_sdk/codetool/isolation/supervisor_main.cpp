@@ -26,6 +26,7 @@
 
 #include "velto_ai_sdk/codetool/isolation/cgroups.h"
 #include "velto_ai_sdk/codetool/isolation/child.h"
+#include "velto_ai_sdk/codetool/isolation/namespaces.h"
 #include "velto_ai_sdk/codetool/isolation/protocol.h"
 #include "velto_ai_sdk/codetool/isolation/removal.h"
 #include "velto_ai_sdk/codetool/isolation/sandbox.h"
@@ -369,21 +370,26 @@ bool serve(Request& request, const RunCgroups& cgroups, WarmWorker& worker, sand
         return !warm.host_gone;
     }
     report(ReportKind::started, script);
+    bool own_mounts = enter_sandbox && (sandboxed.data.layers & sandbox::namespaces_layer) != 0;
+    int run_mounts = own_mounts ? namespaces::hold_mounts(script) : -1;
     Ending ending = supervise(script, control_fd, worker.pid());
     if (ending.spared_ended) {
         worker.forget();
     }
     // The script may have stopped it.
     worker.resume();
-    // The next warm run's process is made while the host reads this one's
-    // outcome.
-    worker.idle();
     // Only a process killed by a signal can have been the memory cgroup's.
     if (!ending.stopped && WIFSIGNALED(ending.wait_status) && out_of_memory_kills(cgroups) > kills_before) {
         report(ReportKind::out_of_memory);
     }
     clean_up(request, sandboxed, ending.host_gone);
     report(ending.stopped ? ReportKind::stopped : ReportKind::ended, ending.wait_status);
+    // The next warm run's process is made while the host reads this one's
+    // outcome; on a busy machine its two forks would hold up the report.
+    worker.idle();
+    if (run_mounts >= 0) {
+        close(run_mounts);
+    }
     // While the host reads the outcome and the next request is a while
     // coming.
     preparer.prepare_ahead();
