@@ -20,6 +20,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,6 +37,10 @@
 namespace velto::isolation {
 
 namespace {
+
+// What the host does after a run's report: a few reads and a file removed,
+// well under a millisecond, or a few on a busy machine.
+constexpr int host_finishing_ms = 5;
 
 void report(ReportKind kind, int32_t value = 0) {
     Report record{kind, value};
@@ -337,6 +342,14 @@ void clean_up(const Request& request, sandbox::Preparer::Prepared& prepared, boo
     }
 }
 
+// Waits until the host has had the time to take the report and return
+// from its call, or until it sends again (its next request, or its end).
+void let_host_finish() {
+    pollfd control{control_fd, POLLIN, 0};
+    while (poll(&control, 1, host_finishing_ms) < 0 && errno == EINTR) {
+    }
+}
+
 // One run; returns whether the host is still there.
 bool serve(Request& request, const RunCgroups& cgroups, WarmWorker& worker, sandbox::Preparer& preparer) {
     RunMode mode = request.header.mode;
@@ -384,14 +397,16 @@ bool serve(Request& request, const RunCgroups& cgroups, WarmWorker& worker, sand
     }
     clean_up(request, sandboxed, ending.host_gone);
     report(ending.stopped ? ReportKind::stopped : ReportKind::ended, ending.wait_status);
-    // The next warm run's process is made while the host reads this one's
-    // outcome; on a busy machine its two forks would hold up the report.
+    // What is done between runs (the next warm run's process, the unmount,
+    // the next ruleset) waits until the host has read the outcome: on a
+    // busy machine it would hold up the host's return.
+    if (!ending.host_gone) {
+        let_host_finish();
+    }
     worker.idle();
     if (run_mounts >= 0) {
         close(run_mounts);
     }
-    // While the host reads the outcome and the next request is a while
-    // coming.
     preparer.prepare_ahead();
     return !ending.host_gone;
 }
