@@ -289,7 +289,8 @@ class TestLifecycle:
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
         try:
             base_url = proc.stdout.readline().strip()
-            out = openai.OpenAI(base_url=base_url, api_key=KEY).chat.completions.create(model="x", messages=USER)
+            with openai.OpenAI(base_url=base_url, api_key=KEY) as replaying:
+                out = replaying.chat.completions.create(model="x", messages=USER)
             assert (out.model, out.choices[0].message.content) == ("gpt-4o-mini", "replayed")
         finally:
             proc.send_signal(signal.SIGINT)

@@ -62,12 +62,7 @@ def check_chat_request(body: Any) -> None:
             pending.remove(call_id)
             continue
         if pending:
-            raise ProtocolError(
-                "An assistant message with 'tool_calls' must be followed by tool messages "
-                "responding to each 'tool_call_id'. The following tool_call_ids did not have "
-                "response messages: %s" % ", ".join(pending),
-                param="messages.[%d].role" % pending_at,
-            )
+            raise unanswered_tool_calls(pending, pending_at)
         if role == "assistant" and msg.get("tool_calls"):
             for j, call in enumerate(msg["tool_calls"]):
                 fn = call.get("function") if isinstance(call, dict) else None
@@ -88,12 +83,17 @@ def check_chat_request(body: Any) -> None:
         elif "content" not in msg and role != "assistant":
             raise ProtocolError("Missing required parameter: 'content'.", param="messages.[%d].content" % i)
     if pending:
-        raise ProtocolError(
-            "An assistant message with 'tool_calls' must be followed by tool messages "
-            "responding to each 'tool_call_id'. The following tool_call_ids did not have "
-            "response messages: %s" % ", ".join(pending),
-            param="messages.[%d].role" % pending_at,
-        )
+        raise unanswered_tool_calls(pending, pending_at)
+
+
+def unanswered_tool_calls(pending: List[str], at: int) -> ProtocolError:
+    """The error for tool calls of message `at` that no tool message answered."""
+    return ProtocolError(
+        "An assistant message with 'tool_calls' must be followed by tool messages "
+        "responding to each 'tool_call_id'. The following tool_call_ids did not have "
+        "response messages: %s" % ", ".join(pending),
+        param="messages.[%d].role" % at,
+    )
 
 
 def estimate_tokens(value: Any) -> int:
