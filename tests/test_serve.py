@@ -4,7 +4,9 @@ server, the test PostgreSQL and the real code environment: who may use it
 store (SQLite and PostgreSQL alike: restarts, a server killed mid-answer,
 two processes on one store) and twenty conversations asking at once."""
 
+import concurrent.futures
 import http.client
+import json
 import os
 import re
 import signal
@@ -170,6 +172,60 @@ def test_the_token_cross_site_requests_and_files_of_another_conversation(analyst
     assert huge.status_code == 413 and "too long" in huge.json()["error"]
     assert app.call("POST", "api/conversations", json={"question": "  "}).status_code == 422
     assert app.call("GET", "api/conversations").json() == before
+
+
+def read_events(response, count):
+    """The next `count` events of a server-sent event stream, as (id, event, data)."""
+    found, fields = [], {}
+    for line in response.iter_lines(decode_unicode=True):
+        if line:
+            name, _, value = line.partition(": ")
+            fields[name] = value
+            continue
+        if "event" in fields:
+            found.append((fields.get("id"), fields["event"], json.loads(fields["data"])))
+            if len(found) == count:
+                return found
+        fields = {}
+    raise AssertionError("the stream ended after %r" % found)
+
+
+def test_a_page_that_comes_back_mid_answer_and_questions_asked_at_once(analyst, serve_app, tmp_path):
+    app = serve_app(str(tmp_path / "chat.sqlite3"))
+    conversation, turn = app.ask("Hold on")
+    path = "api/conversations/%s/turns/%s/events" % (conversation, turn["id"])
+
+    # While the answer is made, a page that opens the stream sees the
+    # progress so far; one that comes back sees only what it missed.
+    with app.call("GET", path, stream=True) as stream:
+        assert [(seen[0], seen[2]["activity"]) for seen in read_events(stream, 2)] == [
+            ("1", "Starting"), ("2", "Thinking")]
+    with app.call("GET", path, stream=True, headers={"Last-Event-ID": "1"}) as stream:
+        assert [seen[0] for seen in read_events(stream, 1)] == ["2"]
+
+    # The turn is found under its own conversation only.
+    other, hello = app.ask("Hello")
+    app.follow(other, hello)
+    assert app.call("GET", "api/conversations/%s/turns/%s/events" % (other, turn["id"])).status_code == 404
+
+    # The same conversation asked twice at once: one question is taken.
+    start = threading.Barrier(2)
+
+    def ask(question):
+        start.wait()
+        return app.call("POST", "api/conversations/%s/questions" % other, json={"question": question})
+
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        answers = list(pool.map(ask, ["First?", "Second?"]))
+    assert sorted(answer.status_code for answer in answers) == [202, 409]
+    (taken,) = [answer.json()["turn"] for answer in answers if answer.status_code == 202]
+    assert app.follow(other, taken)[0]["state"] == "done"
+    assert [turn["question"] for turn in app.conversation(other)["turns"]] == ["Hello", taken["question"]]
+
+    analyst.hold.set()
+    with app.call("GET", path, stream=True, headers={"Last-Event-ID": "2"}) as stream:
+        (last,) = read_events(stream, 1)
+    assert last[1] == "turn" and last[2]["answer"]["html"] == "<p>Late.</p>\n"
 
 
 def test_the_store_keeps_every_turn_across_restarts(analyst, serve_app, store):

@@ -20,6 +20,7 @@ question too long or empty (413, 422), no such conversation or file (404).
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import functools
 import json
@@ -42,8 +43,8 @@ from ..chat import checks
 from ..chat import settings as chat_settings
 from . import sse, worker
 from .access import Access
-from .runner import Runner
-from .store import Busy, NotFound, Store, StoreError, new_owner
+from .runner import Runner, Stopping
+from .store import Added, Busy, NotFound, Question, Store, StoreError, new_owner
 from .views import turn_view
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
@@ -118,8 +119,6 @@ class Server:
 
     @contextlib.asynccontextmanager
     async def lifespan(self, app: Starlette) -> AsyncIterator[None]:
-        import asyncio
-
         self.wakers = sse.Wakers(asyncio.get_running_loop())
         verbose = self.analyst.verbose
         self.runner = Runner(self.store, self.owner, worker.settings(self.analyst, self.store), self.slots,
@@ -154,10 +153,10 @@ class Server:
 
     @api
     async def new_conversation(self, request: Request) -> Response:
-        question = await _question(request)
-        row = await run_in_threadpool(self.store.new_conversation, question, self.analyst.engine)
-        turn = await self._ask(row["id"], question)
-        return JSONResponse({"conversation": _conversation_view(row), "turn": turn}, status_code=201)
+        added = await self._ask(Question(await _question(request), engine=self.analyst.engine))
+        assert added.conversation is not None and added.turn is not None
+        return JSONResponse({"conversation": _conversation_view(added.conversation), "turn": turn_view(added.turn)},
+                            status_code=201)
 
     @api
     async def conversation(self, request: Request) -> Response:
@@ -178,29 +177,32 @@ class Server:
     @api
     async def question(self, request: Request) -> Response:
         conversation_id = _id(request, "conversation")
-        question = await _question(request)
-        return JSONResponse({"turn": await self._ask(conversation_id, question)}, status_code=202)
+        added = await self._ask(Question(await _question(request), conversation_id))
+        assert added.turn is not None
+        return JSONResponse({"turn": turn_view(added.turn)}, status_code=202)
 
-    async def _ask(self, conversation_id: str, question: str) -> Dict[str, Any]:
+    async def _ask(self, question: Question) -> Added:
+        """The question stored as a new turn and taken in line."""
         assert self.runner is not None
-        turn = await run_in_threadpool(self.store.add_turn, conversation_id, question, self.owner)
         try:
-            self.runner.submit(conversation_id, turn["id"], question)
-        except StoreError as error:
-            await run_in_threadpool(self.store.interrupt_turn, conversation_id, turn["id"], str(error))
+            added = await asyncio.wrap_future(self.runner.ask(question))
+        except Stopping:
             raise Failure(503, "the server is stopping: ask again in a moment") from None
-        return turn_view(turn)
+        if added.refused is not None:
+            raise added.refused
+        return added
 
     # -- a turn's progress, and the files ----------------------------------------------------------
 
     async def turn_events(self, request: Request) -> Response:
+        assert self.wakers is not None
         try:
             conversation_id, turn_id = _id(request, "conversation"), _id(request, "turn")
-            await run_in_threadpool(self.store.turn_state, conversation_id, turn_id)
+            if self.wakers.live(conversation_id, turn_id) is None:  # not one this process answers: is it there?
+                await run_in_threadpool(self.store.turn_state, conversation_id, turn_id)
         except (NotFound, StoreError) as error:
             return failure_response(error)
         after = request.headers.get("last-event-id") or request.query_params.get("after") or "0"
-        assert self.wakers is not None
         stream = sse.turn_events(self.store, self.wakers, conversation_id, turn_id,
                                  int(after) if after.isdigit() else 0, self.closing)
         return StreamingResponse(stream, media_type="text/event-stream",

@@ -7,11 +7,13 @@ waiting, and the questions of one process use every core. A conversation
 goes on in the worker that answered its last question, which keeps its
 agent; a new one goes to the worker with the fewest questions. Everything
 else about the questions happens here, on one thread (the steward), in the
-order it comes: a question taken in line; sent to a worker when a slot is
-free, and marked running; each event the workers send stored and handed to
-its page's stream; the answer stored with its files, then a last event that
-says it is there. What came at once is written in one transaction: the
-events of twenty questions cost one commit, not twenty.
+order it comes: a question stored as a new turn and taken in line; sent to
+a worker when a slot is free, and marked running; each event stored; the
+answer stored with its files, then a last event that says it is there.
+What came at once is written in one transaction: twenty questions asked at
+once, or the events of twenty questions, cost one commit, not twenty. The
+events go to the pages' streams as they happen (a worker's straight from
+the thread that listens to it), not when the round that stores them ends.
 
 The questions go on when their page is closed, and the answer is there
 when the page comes back. A worker that stops (a crash) takes with it only
@@ -22,6 +24,7 @@ reason; another starts in its place.
 from __future__ import annotations
 
 import collections
+import concurrent.futures
 import queue
 import sys
 import threading
@@ -30,15 +33,20 @@ from typing import Any, Callable, Deque, Dict, List, Optional, Set, TextIO, Tupl
 
 from ..chat import Answer
 from . import made
-from .store import HEARTBEAT_SECONDS, Store, StoreError
-from .worker import KEPT_CONVERSATIONS, Worker
+from .store import HEARTBEAT_SECONDS, Added, Question, Store, StoreError
+from .worker import KEPT_CONVERSATIONS, News, Worker
 
 STOPPED = "the server was stopped before this question was answered; ask it again"
 WORKER_STOPPED = "the process answering the questions stopped (%s) before this one was answered; ask it again"
 STOP_SECONDS = 10.0  # for the steward to finish what it is writing when the server stops
 
-Stored = Tuple[str, int, Dict[str, Any]]  # turn id, number of the event in its turn, the event
+Stored = Tuple[str, str, int, Dict[str, Any]]  # conversation id, turn id, number of the event in its turn, the event
 Deliver = Callable[[List[Stored]], None]
+Asked = Tuple[Question, "concurrent.futures.Future[Added]"]
+
+
+class Stopping(Exception):
+    """The server is stopping: it takes no more questions."""
 
 
 class Job:
@@ -65,6 +73,7 @@ class Runner:
         self._trace = trace
         self._inbox: "queue.Queue[Tuple[Any, ...]]" = queue.Queue()
         self._stopping = False
+        self._taking = threading.Lock()  # no question put in after the steward's last look
         self._steward = threading.Thread(target=self._steer, name="velto-serve-steward", daemon=True)
         # The steward's alone:
         self._workers: List[Optional[Worker]] = [None] * max(1, min(workers, slots))
@@ -72,7 +81,7 @@ class Runner:
         self._waiting: Deque[Job] = collections.deque()
         self._running: Dict[str, Job] = {}
         self._started: List[str] = []  # turns sent to the worker, to be marked running
-        self._events: List[Stored] = []  # events to store and hand over
+        self._events: List[Stored] = []  # events to store
         self._store_failed: Set[str] = set()
 
     def start(self) -> "Runner":
@@ -81,10 +90,16 @@ class Runner:
 
     # -- what the web app asks of it (from any thread) -----------------------------------
 
-    def submit(self, conversation_id: str, turn_id: str, question: str) -> None:
-        if self._stopping:
-            raise StoreError("the server is stopping")
-        self._inbox.put(("question", Job(conversation_id, turn_id, question)))
+    def ask(self, question: Question) -> "concurrent.futures.Future[Added]":
+        """Stores the question as a new turn and puts it in line. The future
+        holds what was added (or why it was refused), or StoreError, or
+        Stopping, as does this call when the server is stopping already."""
+        asked: "concurrent.futures.Future[Added]" = concurrent.futures.Future()
+        with self._taking:
+            if self._stopping:
+                raise Stopping()
+            self._inbox.put(("ask", question, asked))
+        return asked
 
     def forget(self, conversation_id: str) -> None:
         """The conversation was deleted: its agent goes."""
@@ -93,8 +108,9 @@ class Runner:
     def stop(self) -> None:
         """Takes no more questions; the ones waiting or running are marked
         interrupted, since this process will not answer them."""
-        self._stopping = True
-        self._inbox.put(("stop",))
+        with self._taking:
+            self._stopping = True
+            self._inbox.put(("stop",))
         self._steward.join(STOP_SECONDS)
         try:
             self._store.interrupt_owned(self._owner, STOPPED)
@@ -117,39 +133,68 @@ class Runner:
                     messages.append(self._inbox.get_nowait())
                 except queue.Empty:
                     break
+            asked: List[Asked] = []
             for message in messages:
                 if message[0] == "stop":
+                    self._refuse([(taken[1], taken[2]) for taken in messages if taken[0] == "ask"])
                     for worker in self._workers:
                         if worker is not None:
                             worker.stop()
                     return
-                self._take(message)
+                if message[0] == "ask":
+                    asked.append((message[1], message[2]))
+                else:
+                    self._take(message)
+            added = self._add(asked)
             self._dispatch()
+            for (_, future), result in added:
+                future.set_result(result)
             self._tell_places()
             self._write()
             if time.monotonic() >= beat:
                 self._beat()
                 beat = time.monotonic() + HEARTBEAT_SECONDS
 
+    def _add(self, asked: List[Asked]) -> List[Tuple[Asked, Added]]:
+        """The questions asked since the last round, stored as new turns in
+        one transaction and taken in line; what each made, handed to its
+        asker once the questions are sent on to the workers."""
+        if not asked:
+            return []
+        try:
+            added = self._store.add_turns([question for question, _ in asked], self._owner)
+        except StoreError as error:
+            for _, future in asked:
+                future.set_exception(error)
+            return []
+        for result in added:
+            if result.turn is not None:
+                self._waiting.append(Job(result.turn["conversation_id"], result.turn["id"], result.turn["question"]))
+        return list(zip(asked, added))
+
+    @staticmethod
+    def _refuse(asked: List[Asked]) -> None:
+        for _, future in asked:
+            future.set_exception(Stopping())
+
     def _take(self, message: Tuple[Any, ...]) -> None:
         kind = message[0]
-        if kind == "question":
-            self._waiting.append(message[1])
-        elif kind == "forget":
+        if kind == "forget":
             self._homes.pop(message[1], None)
             for worker in self._workers:
                 if worker is not None:
                     worker.send(("forget", message[1]))
         elif kind == "worker":
-            for what, turn_id, data in message[1]:
-                job = self._running.get(turn_id)
-                if what == "trace":
-                    self._write_trace(data)
-                elif job is not None:
-                    if what == "event":
-                        self._record(job, data)
-                    else:
-                        self._finish(job, data)
+            what, _, turn_id, seq, data = message[1]
+            job = self._running.get(turn_id)
+            if what == "trace":
+                self._write_trace(data)
+            elif job is not None:
+                job.seq = seq
+                if what == "event":
+                    self._events.append((job.conversation_id, turn_id, seq, data))
+                else:
+                    self._finish(job, data)
         elif kind == "gone" and message[1] in self._workers:
             number = self._workers.index(message[1])
             self._workers[number] = None
@@ -158,17 +203,22 @@ class Runner:
                     self._interrupt(job, WORKER_STOPPED % message[2])
 
     def _dispatch(self) -> None:
-        """Questions in line go to a worker while a slot is free."""
+        """Questions in line go to a worker while a slot is free, each
+        worker's in one message."""
+        sent: Dict[int, List[Tuple[str, str, str, int]]] = {}
         while self._waiting and len(self._running) < self._slots:
             job = self._waiting.popleft()
             job.worker = self._home(job.conversation_id)
             self._running[job.turn_id] = job
-            worker = self._workers[job.worker] or self._start_worker(job.worker)
-            if worker is None:
+            if (self._workers[job.worker] or self._start_worker(job.worker)) is None:
                 self._interrupt(job, WORKER_STOPPED % "it could not start")
                 continue
-            worker.send(("ask", job.conversation_id, job.turn_id, job.question))
+            sent.setdefault(job.worker, []).append((job.conversation_id, job.turn_id, job.question, job.seq))
             self._started.append(job.turn_id)
+        for number, asked in sent.items():
+            worker = self._workers[number]
+            if worker is not None:
+                worker.send(("ask", asked))
 
     def _home(self, conversation_id: str) -> int:
         """The worker that answered the conversation last, else the one with the fewest questions."""
@@ -196,25 +246,25 @@ class Runner:
                 self._record(job, {"type": "queued", "position": ahead})
 
     def _record(self, job: Job, data: Dict[str, Any]) -> None:
+        """An event of the runner's own (a place in line, the last), to the pages at once."""
         job.seq += 1
-        self._events.append((job.turn_id, job.seq, data))
+        event = (job.conversation_id, job.turn_id, job.seq, data)
+        self._deliver([event])
+        self._events.append(event)
 
     def _write(self) -> None:
-        """The questions started and the events of this round, stored in one
-        transaction, then handed to the pages' streams."""
+        """The questions started and the events of this round, stored in one transaction."""
         if not self._events and not self._started:
             return
         events, self._events = self._events, []
         started, self._started = self._started, []
         try:
-            self._store.record(events, started)
+            self._store.record([(turn_id, seq, data) for _, turn_id, seq, data in events], started)
         except StoreError as error:
-            failed = {turn_id for turn_id, _, _ in events} - self._store_failed
+            failed = {turn_id for _, turn_id, _, _ in events} - self._store_failed
             if failed:
                 self._store_failed |= failed
                 _say("could not store a question's progress: %s" % error)
-            return
-        self._deliver(events)
 
     def _finish(self, job: Job, answer: Dict[str, Any]) -> None:
         """Stores the answer with its files (after its events), then says it is there."""
@@ -255,8 +305,10 @@ class Runner:
 
     # -- the worker's news (from its listening thread) ------------------------------------------
 
-    def _received(self, found: List[Any]) -> None:
-        self._inbox.put(("worker", found))
+    def _received(self, news: News) -> None:
+        if news[0] == "event":
+            self._deliver([news[1:]])  # to the pages now; stored by the steward
+        self._inbox.put(("worker", news))
 
     def _gone(self, worker: Worker, why: str) -> None:
         if not self._stopping:

@@ -4,9 +4,12 @@ The stream sends each stored event after the one the page saw last (its
 ``Last-Event-ID``, so a page that reconnects misses nothing and sees
 nothing twice) as a ``progress`` event, and ends with a ``turn`` event
 holding the finished turn. The runner of this process hands each
-event over as it stores it; the stream reads the store at its start, when
-an event went missing on the way, and every POLL_SECONDS without one,
-which is how it follows a question that another server process answers.
+event over as it happens (and stores it), and the events of the questions
+this process is answering are kept here until their last, so that a stream opened for
+one of them starts from memory. Otherwise the stream reads the store: at
+its start, when an event went missing on the way, and every POLL_SECONDS
+without one, which is how it follows a question that another server
+process answers.
 
     id: 3
     event: progress
@@ -32,25 +35,40 @@ POLL_SECONDS = 1.0
 KEEP_ALIVE_SECONDS = 15.0
 
 
+Handed = Tuple[int, Dict[str, Any]]  # the event's number in its turn, the event
+
+
 class Wakers:
-    """Streams waiting for a turn's events, handed the events as the runner
-    of this process stores them (from its thread)."""
+    """The events of the turns this process answers, handed over by the
+    runner as they happen (from its threads), to the streams waiting for
+    them; and each such turn's events so far, until its last."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = loop
-        self._waiting: Dict[str, Set["asyncio.Queue[Tuple[int, Dict[str, Any]]]"]] = {}
+        self._waiting: Dict[str, Set["asyncio.Queue[Handed]"]] = {}
+        self._live: Dict[str, Tuple[str, List[Handed]]] = {}  # turn id -> conversation id, events so far
         self.closing = False
 
-    def deliver(self, stored: List[Tuple[str, int, Dict[str, Any]]]) -> None:
-        """Events just stored (turn id, number, event), to the streams waiting for them."""
-        wanted = [event for event in stored if event[0] in self._waiting]
-        if wanted:
-            self._loop.call_soon_threadsafe(self._put, wanted)
+    def deliver(self, stored: List[Tuple[str, str, int, Dict[str, Any]]]) -> None:
+        """Events of this process's turns (conversation id, turn id, number, event), in order."""
+        self._loop.call_soon_threadsafe(self._put, stored)
 
-    def _put(self, stored: List[Tuple[str, int, Dict[str, Any]]]) -> None:
-        for turn_id, seq, data in stored:
+    def _put(self, stored: List[Tuple[str, str, int, Dict[str, Any]]]) -> None:
+        for conversation_id, turn_id, seq, data in stored:
+            if data.get("type") == "finished":
+                self._live.pop(turn_id, None)
+            else:
+                self._live.setdefault(turn_id, (conversation_id, []))[1].append((seq, data))
             for inbox in self._waiting.get(turn_id, ()):
                 inbox.put_nowait((seq, data))
+
+    def live(self, conversation_id: str, turn_id: str) -> Optional[List[Handed]]:
+        """The events so far of a turn of the conversation that this process
+        is answering; None for any other turn (read the store)."""
+        found = self._live.get(turn_id)
+        if found is None or found[0] != conversation_id:
+            return None
+        return list(found[1])
 
     def close(self) -> None:
         """Every stream ends: the server is stopping."""
@@ -60,8 +78,8 @@ class Wakers:
                 inbox.put_nowait((0, {"type": "closing"}))
 
     @contextlib.contextmanager
-    def waiter(self, turn_id: str) -> Iterator["asyncio.Queue[Tuple[int, Dict[str, Any]]]"]:
-        inbox: "asyncio.Queue[Tuple[int, Dict[str, Any]]]" = asyncio.Queue()
+    def waiter(self, turn_id: str) -> Iterator["asyncio.Queue[Handed]"]:
+        inbox: "asyncio.Queue[Handed]" = asyncio.Queue()
         self._waiting.setdefault(turn_id, set()).add(inbox)
         try:
             yield inbox
@@ -80,13 +98,13 @@ def message(event: str, data: Any, event_id: Any = None) -> str:
 
 async def turn_events(store: Store, wakers: Wakers, conversation_id: str, turn_id: str, after: int,
                       closing: Callable[[], bool]) -> AsyncIterator[str]:
-    """The stream: what the store holds after `after`, then what the runner
+    """The stream: the events after `after` so far, then what the runner
     hands over (and what the store holds, every POLL_SECONDS without)."""
     loop = asyncio.get_running_loop()
     with wakers.waiter(turn_id) as inbox:  # before reading the store: nothing falls in between
         sent = loop.time()
         try:
-            state, found = await run_in_threadpool(store.progress, conversation_id, turn_id, after)
+            state, found = await _read(store, wakers, conversation_id, turn_id, after)
             while True:
                 finished = state not in UNFINISHED
                 shown = []
@@ -110,7 +128,7 @@ async def turn_events(store: Store, wakers: Wakers, conversation_id: str, turn_i
                         return
                 handed = await _next(inbox, after)
                 if handed is None:  # another process's events, perhaps, or its server gone
-                    state, found = await run_in_threadpool(store.progress, conversation_id, turn_id, after)
+                    state, found = await _read(store, wakers, conversation_id, turn_id, after)
                 else:
                     state, found = "running", handed
                 if not found and loop.time() - sent >= KEEP_ALIVE_SECONDS:
@@ -120,8 +138,17 @@ async def turn_events(store: Store, wakers: Wakers, conversation_id: str, turn_i
             yield message("failure", {"error": str(error) if isinstance(error, StoreError) else "no such turn"})
 
 
-async def _next(inbox: "asyncio.Queue[Tuple[int, Dict[str, Any]]]", after: int
-                ) -> Optional[List[Tuple[int, Dict[str, Any]]]]:
+async def _read(store: Store, wakers: Wakers, conversation_id: str, turn_id: str, after: int
+                ) -> Tuple[str, List[Handed]]:
+    """The turn's state and its events: from memory for a turn this process
+    answers, else from the store (after `after`)."""
+    live = wakers.live(conversation_id, turn_id)
+    if live is not None:
+        return "running", live
+    return await run_in_threadpool(store.progress, conversation_id, turn_id, after)
+
+
+async def _next(inbox: "asyncio.Queue[Handed]", after: int) -> Optional[List[Handed]]:
     """The events handed over next, in order; None after POLL_SECONDS
     without any, or when one went missing on the way (read the store)."""
     try:

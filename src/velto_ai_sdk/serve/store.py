@@ -27,13 +27,14 @@ import secrets
 import socket
 import threading
 import time
+from dataclasses import dataclass
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, TypeVar
 
 import sqlalchemy as sa
 from sqlalchemy import event
 from sqlalchemy.engine import URL, make_url
 
-__all__ = ["Store", "StoreError", "Busy", "NotFound", "new_owner", "STALE_SECONDS"]
+__all__ = ["Store", "StoreError", "Busy", "NotFound", "Question", "Added", "new_owner", "STALE_SECONDS"]
 
 STALE_SECONDS = 30.0  # a heartbeat older than this: its process is gone
 HEARTBEAT_SECONDS = 5.0
@@ -110,6 +111,8 @@ FREE = conversations.update().where(conversations.c.id == CONVERSATION, conversa
 LAST_NUMBER = sa.select(sa.func.coalesce(sa.func.max(turns.c.number), 0)).where(
     turns.c.conversation_id == CONVERSATION)
 ADD_TURN = turns.insert()
+ADD_CONVERSATION = conversations.insert()
+EXISTS = sa.select(conversations.c.id).where(conversations.c.id == CONVERSATION)
 START = turns.update().where(turns.c.id.in_(sa.bindparam("turns", expanding=True)), turns.c.state == "queued"
                              ).values(state="running", heartbeat=sa.bindparam("now"), started=sa.bindparam("now"))
 FINISH = turns.update().where(turns.c.id == TURN).values(
@@ -140,6 +143,26 @@ class Busy(Exception):
 
 class NotFound(LookupError):
     """No such conversation (or no such turn or file in it)."""
+
+
+@dataclass(frozen=True)
+class Question:
+    """A question to be stored as a new turn: of `conversation_id`, or the
+    first of a new conversation on `engine` (titled by the question)."""
+
+    question: str
+    conversation_id: Optional[str] = None
+    engine: str = ""
+
+
+@dataclass(frozen=True)
+class Added:
+    """What storing a Question made: its turn (and the new conversation's
+    row), or why it was refused (Busy, NotFound)."""
+
+    turn: Optional[Dict[str, Any]] = None
+    conversation: Optional[Dict[str, Any]] = None
+    refused: Optional[Exception] = None
 
 
 def new_id() -> str:
@@ -243,15 +266,6 @@ class Store:
     # -- conversations ----------------------------------------------------------------
 
     @_guarded
-    def new_conversation(self, title: str, engine: str) -> Dict[str, Any]:
-        now = time.time()
-        row = {"id": new_id(), "title": _title(title), "engine": engine, "created": now, "updated": now,
-               "busy": None}
-        with self._write() as connection, connection.begin():
-            connection.execute(conversations.insert().values(**row))
-        return row
-
-    @_guarded
     def conversations(self) -> List[Dict[str, Any]]:
         """Every conversation, the latest first, with its number of turns."""
         counted = (sa.select(turns.c.conversation_id, sa.func.count().label("turns"))
@@ -293,32 +307,47 @@ class Store:
     # -- turns ------------------------------------------------------------------------
 
     @_guarded
-    def add_turn(self, conversation_id: str, question: str, owner: str) -> Dict[str, Any]:
-        """A new queued turn; Busy when the conversation answers another
-        (one whose server is gone is marked interrupted first)."""
-        try:
-            return self._add_turn(conversation_id, question, owner)
-        except Busy:
-            if not self._settle(conversation_id):
-                raise
-        return self._add_turn(conversation_id, question, owner)
+    def add_turns(self, asked: Sequence[Question], owner: str) -> List[Added]:
+        """New queued turns for the questions asked, in one transaction; for
+        each, what was added, or why not: Busy when its conversation answers
+        another question (one whose server is gone is marked interrupted
+        first, and the question then taken), NotFound when there is no such
+        conversation."""
+        added = self._add_turns(asked, owner)
+        again = [number for number, result in enumerate(added)
+                 if isinstance(result.refused, Busy) and self._settle(asked[number].conversation_id)]
+        if again:
+            for number, result in zip(again, self._add_turns([asked[number] for number in again], owner)):
+                added[number] = result
+        return added
 
-    def _add_turn(self, conversation_id: str, question: str, owner: str) -> Dict[str, Any]:
-        turn_id = new_id()
+    def _add_turns(self, asked: Sequence[Question], owner: str) -> List[Added]:
         now = time.time()
         with self._write() as connection, connection.begin():
+            return [self._add_turn(connection, question, owner, now) for question in asked]
+
+    @staticmethod
+    def _add_turn(connection: Any, asked: Question, owner: str, now: float) -> Added:
+        conversation = None
+        turn_id = new_id()
+        if asked.conversation_id is None:
+            conversation = {"id": new_id(), "title": _title(asked.question), "engine": asked.engine,
+                            "created": now, "updated": now, "busy": turn_id}
+            connection.execute(ADD_CONVERSATION, conversation)
+            conversation_id, number = conversation["id"], 1
+        else:
+            conversation_id = asked.conversation_id
             taken = connection.execute(TAKE, {"conversation": conversation_id, "turn": turn_id, "now": now})
             if taken.rowcount != 1:
-                exists = connection.execute(sa.select(conversations.c.id).where(
-                    conversations.c.id == conversation_id)).first()
-                raise Busy(conversation_id) if exists else NotFound(conversation_id)
+                exists = connection.execute(EXISTS, {"conversation": conversation_id}).first()
+                return Added(refused=Busy(conversation_id) if exists else NotFound(conversation_id))
             number = connection.execute(LAST_NUMBER, {"conversation": conversation_id}).scalar_one() + 1
-            row = {"id": turn_id, "conversation_id": conversation_id, "number": number, "question": question,
-                   "state": "queued", "answer": None, "error": None, "owner": owner, "heartbeat": now,
-                   "created": now, "started": None, "finished": None}
-            connection.execute(ADD_TURN, row)
-        row["files"] = []
-        return row
+        turn = {"id": turn_id, "conversation_id": conversation_id, "number": number, "question": asked.question,
+                "state": "queued", "answer": None, "error": None, "owner": owner, "heartbeat": now,
+                "created": now, "started": None, "finished": None}
+        connection.execute(ADD_TURN, turn)
+        turn["files"] = []
+        return Added(turn=turn, conversation=conversation)
 
     @_guarded
     def finish_turn(self, conversation_id: str, turn_id: str, answer: Dict[str, Any],

@@ -11,19 +11,24 @@ The runner starts it with a socket to itself (multiprocessing's framing:
 pickled messages, from the runner only) and sends first the analyst's
 settings (``settings()``), then any number of
 
-    ("ask", conversation id, turn id, question)
+    ("ask", [(conversation id, turn id, question, events so far), ...])   questions asked at once
     ("forget", conversation id)          the conversation was deleted
 
-The worker sends back lists of
+The worker sends back
 
-    ("event", turn id, the event's to_dict())
-    ("answer", turn id, the Answer's to_dict())       a question's last
-    ("trace", "", text)                                the agents' steps, when verbose
+    ("event", conversation id, turn id, number, the event's to_dict())
+    ("answer", conversation id, turn id, number, the Answer's to_dict())   a question's last
+    ("trace", "", "", 0, text)                          the agents' steps, when verbose
 
-in the order they happened, as many in one list as piled up meanwhile. Each
-question runs on a thread of its own; the runner sends no more at once than
-its limit. When the runner's end of the socket closes (its process stopped,
-however it stopped), the worker leaves at once.
+each as it happens, from the question's own thread. A turn's events are
+numbered on from the events it had when it was asked (its places in line),
+and its answer carries the number of its last event. Each question runs on a
+thread of its own, kept for the next question once it is done: the agents
+of the other questions hold the interpreter lock most of the time, and a
+question that waited for a new thread to start, or for another thread to
+pass its news on, would wait for its turn at that lock again and again.
+When the runner's end of the socket closes (its process stopped, however it
+stopped), the worker leaves at once.
 
 Each conversation has its own Conversation (its own agent and media
 directory), kept between questions while the store holds no turn it has
@@ -43,7 +48,7 @@ import subprocess
 import sys
 import threading
 from multiprocessing.connection import Connection
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from ..chat import Answer, Conversation, Event
 from ..chat.events import Answered
@@ -53,6 +58,8 @@ from .store import Store, StoreError
 KEPT_CONVERSATIONS = 64
 STOP_SECONDS = 5.0  # for the worker to leave when told, before it is killed
 START = "from velto_ai_sdk.serve.worker import main; main()"
+
+News = Tuple[str, str, str, int, Any]  # what, conversation id, turn id, number, data (as above)
 
 
 def settings(analyst: Any, store: Store) -> Dict[str, Any]:
@@ -74,7 +81,7 @@ class Worker:
     `received`, from a thread of its own; `gone` is called once it has
     stopped (or could not start), with the reason in words."""
 
-    def __init__(self, settings: Dict[str, Any], received: Callable[[List[Any]], None],
+    def __init__(self, settings: Dict[str, Any], received: Callable[[News], None],
                  gone: Callable[["Worker", str], None]) -> None:
         self._socket, theirs = socket.socketpair()
         with theirs:
@@ -129,13 +136,16 @@ class Worker:
 
 
 class _Kept:
-    """A conversation kept between questions, and the turn it answers now."""
+    """A conversation kept between questions, the turn it answers now and
+    the number of that turn's last event."""
 
-    __slots__ = ("conversation", "turn_id")
+    __slots__ = ("conversation", "conversation_id", "turn_id", "seq")
 
-    def __init__(self) -> None:
+    def __init__(self, conversation_id: str) -> None:
         self.conversation: Optional[Conversation] = None
+        self.conversation_id = conversation_id
         self.turn_id = ""
+        self.seq = 0
 
 
 class Answering:
@@ -145,42 +155,57 @@ class Answering:
         self._store = store
         self._lock = threading.Lock()
         self._kept: "collections.OrderedDict[str, _Kept]" = collections.OrderedDict()
-        self._outbox: "queue.Queue[Any]" = queue.Queue()
+        self._sending = threading.Lock()
+        self._asked: "queue.Queue[Tuple[str, str, str, int]]" = queue.Queue()
+        self._threads = 0  # question threads started
+        self._answering = 0  # questions asked and not yet answered
 
     def serve(self) -> None:
         """Takes questions until the runner's end closes."""
-        threading.Thread(target=self._send, name="velto-worker-send", daemon=True).start()
         while True:
             try:
                 message = self._connection.recv()
             except (EOFError, OSError):
                 return
             if message[0] == "ask":
-                threading.Thread(target=self._answer, args=message[1:], name="velto-worker-question",
-                                 daemon=True).start()
+                for asked in message[1]:
+                    self._take(asked)
             elif message[0] == "forget":
                 with self._lock:
                     self._kept.pop(message[1], None)
 
-    def _send(self) -> None:
-        """What the questions' threads put out, sent in order, what piled up meanwhile in one message."""
+    def _take(self, asked: Tuple[str, str, str, int]) -> None:
+        """A question for a thread that waits for one, started when none waits."""
+        with self._lock:
+            self._answering += 1
+            more = self._answering > self._threads
+            self._threads += more
+        self._asked.put(asked)
+        if more:
+            threading.Thread(target=self._answer_questions, name="velto-worker-question", daemon=True).start()
+
+    def _answer_questions(self) -> None:
         while True:
-            found = [self._outbox.get()]
-            while True:
-                try:
-                    found.append(self._outbox.get_nowait())
-                except queue.Empty:
-                    break
+            asked = self._asked.get()
             try:
-                self._connection.send(found)
-            except OSError:
-                return
+                self._answer(*asked)
+            finally:
+                with self._lock:
+                    self._answering -= 1
+
+    def _send(self, what: str, conversation_id: str, turn_id: str, seq: int, data: Any) -> None:
+        """News for the runner, sent at once; a runner gone is the main thread's to notice."""
+        try:
+            with self._sending:
+                self._connection.send((what, conversation_id, turn_id, seq, data))
+        except OSError:
+            pass
 
     # -- one question ----------------------------------------------------------------------
 
-    def _answer(self, conversation_id: str, turn_id: str, question: str) -> None:
+    def _answer(self, conversation_id: str, turn_id: str, question: str, seq: int) -> None:
         kept = self._take_kept(conversation_id)
-        kept.turn_id = turn_id
+        kept.turn_id, kept.seq = turn_id, seq
         try:
             if kept.conversation is None or len(kept.conversation.turns) != self._store.answered(conversation_id):
                 kept.conversation = None
@@ -192,26 +217,28 @@ class Answering:
         except Exception as error:
             kept.conversation = None
             answer = Answer(question=question, text="", error="the analyst could not start: " + run_failure(error))
+        last = kept.seq
         self._give_back_kept(conversation_id, kept)
-        self._outbox.put(("answer", turn_id, answer.to_dict()))
+        self._send("answer", conversation_id, turn_id, last, answer.to_dict())
 
     def _open(self, conversation_id: str, stored: List[Dict[str, Any]], kept: _Kept) -> Conversation:
         made = self._settings
-        trace: Any = _Trace(self._outbox) if made["verbose"] else False
+        trace: Any = _Trace(self._send) if made["verbose"] else False
         return Conversation(made["key"], os.path.join(made["media"], conversation_id), made["engine"],
                             made["instructions"], on_event=lambda event: self._event(kept, event),
                             verbose=trace, turns=stored)
 
     def _event(self, kept: _Kept, event: Event) -> None:
         if not isinstance(event, Answered):  # the answer goes on its own
-            self._outbox.put(("event", kept.turn_id, event.to_dict()))
+            kept.seq += 1
+            self._send("event", kept.conversation_id, kept.turn_id, kept.seq, event.to_dict())
 
     # -- conversations kept between questions ---------------------------------------------
 
     def _take_kept(self, conversation_id: str) -> _Kept:
         with self._lock:
             kept = self._kept.pop(conversation_id, None)
-        return kept if kept is not None else _Kept()
+        return kept if kept is not None else _Kept(conversation_id)
 
     def _give_back_kept(self, conversation_id: str, kept: _Kept) -> None:
         if kept.conversation is None:
@@ -226,11 +253,11 @@ class _Trace:
     """The agents' steps, sent to the runner, which writes them where the
     server's trace goes (made fit for a terminal there)."""
 
-    def __init__(self, outbox: "queue.Queue[Any]") -> None:
-        self._outbox = outbox
+    def __init__(self, send: Callable[[str, str, str, int, Any], None]) -> None:
+        self._send = send
 
     def write(self, text: str) -> int:
-        self._outbox.put(("trace", "", text))
+        self._send("trace", "", "", 0, text)
         return len(text)
 
     def flush(self) -> None:
