@@ -10,7 +10,7 @@ conversation first asks a question that is not timed (it builds the
 conversation's agent, on both sides alike), then ``rounds`` follow-ups,
 timed. Served: ``velto-ai serve`` in its own processes with room for every
 conversation at once (VELTO_SERVE_MAX_RUNNING), each question a POST and
-its event stream read to the end; the time to the first progress event and
+its event stream read to the end (http.client, a connection a conversation); the time to the first progress event and
 to the answer on the client. Direct: the same conversations as
 Conversation objects in as many threads of this process, the time to the
 first event (on_event) and to ask()'s return. CPU/question is the CPU time
@@ -26,6 +26,7 @@ server's overhead: served less direct, per percentile, run by run.
 from __future__ import annotations
 
 import argparse
+import http.client
 import json
 import os
 import resource
@@ -37,6 +38,7 @@ import textwrap
 import threading
 import time
 from typing import Any, Dict, List, Tuple
+from urllib.parse import urlsplit
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
@@ -116,8 +118,6 @@ def own_cpu() -> float:
 
 
 def served(environment: Dict[str, str], env_dir: str, media: str, conversations: int, rounds: int) -> Run:
-    import requests
-
     from support.web import ServedApp
 
     script = os.path.join(os.path.dirname(sys.executable), "velto-ai")
@@ -125,6 +125,8 @@ def served(environment: Dict[str, str], env_dir: str, media: str, conversations:
     os.makedirs(media, exist_ok=True)
     log = os.path.join(media, "serve.log")
     app = ServedApp(command, dict(environment, VELTO_SERVE_MAX_RUNNING=str(conversations)), log)
+    where = urlsplit(app.url)
+    headers = {"Content-Type": "application/json", "Origin": app.url.rstrip("/")}
     first: List[float] = []
     answered: List[float] = []
     span: List[float] = []  # the timed rounds' start and end times
@@ -132,37 +134,43 @@ def served(environment: Dict[str, str], env_dir: str, media: str, conversations:
     barrier = threading.Barrier(conversations)
     try:
         def talk(number: int) -> None:
-            session = requests.Session()
+            # http.client, one kept-alive connection a conversation, as a
+            # browser's page would: a client that costs next to nothing,
+            # so that its own work does not count as the server's.
+            connection = http.client.HTTPConnection(where.hostname, where.port, timeout=120)
             conversation = None
             for round_ in range(rounds + 1):
                 if barrier.wait() == 0 and round_ == 1:
                     cpu.append(process_cpu(app.process.pid))
                 started = time.perf_counter()
                 if conversation is None:
-                    made = session.post(app.url + "api/conversations", json={"question": "Question %d" % number},
-                                        headers={"Origin": app.url.rstrip("/")}).json()
+                    question = {"question": "Question %d" % number}
+                    connection.request("POST", "/api/conversations", json.dumps(question), headers)
+                    made = json.loads(connection.getresponse().read())
                     conversation, turn = made["conversation"]["id"], made["turn"]
                 else:
-                    turn = session.post(app.url + "api/conversations/%s/questions" % conversation,
-                                        json={"question": "Follow-up %d.%d" % (number, round_)},
-                                        headers={"Origin": app.url.rstrip("/")}).json()["turn"]
-                seen = None
-                url = app.url + "api/conversations/%s/turns/%s/events" % (conversation, turn["id"])
-                with session.get(url, stream=True) as stream:
-                    kind = None
-                    for line in stream.iter_lines(decode_unicode=True):
-                        if line.startswith("event: "):
-                            kind = line[7:]
-                            if seen is None:
-                                seen = time.perf_counter()
-                        elif line.startswith("data: ") and kind == "turn":
-                            assert json.loads(line[6:])["answer"]["error"] is None, line
-                            break
-                done = time.perf_counter()
+                    question = {"question": "Follow-up %d.%d" % (number, round_)}
+                    connection.request("POST", "/api/conversations/%s/questions" % conversation,
+                                       json.dumps(question), headers)
+                    turn = json.loads(connection.getresponse().read())["turn"]
+                seen = done = None
+                connection.request("GET", "/api/conversations/%s/turns/%s/events" % (conversation, turn["id"]))
+                stream = connection.getresponse()
+                kind = None
+                for line in iter(stream.readline, b""):
+                    if line.startswith(b"event: "):
+                        kind = line[7:].strip()
+                        if seen is None:
+                            seen = time.perf_counter()
+                    elif line.startswith(b"data: ") and kind == b"turn":
+                        done = time.perf_counter()
+                        assert json.loads(line[6:])["answer"]["error"] is None, line
+                assert seen is not None and done is not None  # read to its end: the connection goes on
                 if round_:
                     first.append(seen - started)
                     answered.append(done - started)
                     span.extend((started, done))
+            connection.close()
 
         run_threads(talk, conversations)
         cpu.append(process_cpu(app.process.pid))

@@ -274,6 +274,8 @@ def test_the_store_keeps_every_turn_across_restarts(analyst, serve_app, store):
     wait_running(app, conversation)
     workers = app.workers()
     assert workers
+    web = os.getpriority(os.PRIO_PROCESS, app.process.pid)
+    assert all(os.getpriority(os.PRIO_PROCESS, pid) > web for pid in workers)  # the pages come first
     for pid in workers:
         os.kill(pid, signal.SIGKILL)
     lost, _ = app.follow(conversation, held)

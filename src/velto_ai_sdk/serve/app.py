@@ -122,7 +122,7 @@ class Server:
         self.wakers = sse.Wakers(asyncio.get_running_loop())
         verbose = self.analyst.verbose
         self.runner = Runner(self.store, self.owner, worker.settings(self.analyst, self.store), self.slots,
-                             self.workers, self.wakers.deliver, self.max_file_bytes,
+                             self.workers, self.wakers, self.max_file_bytes,
                              trace=sys.stderr if verbose is True else (verbose or None)).start()
         try:
             yield

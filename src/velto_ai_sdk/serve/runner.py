@@ -29,19 +29,18 @@ import queue
 import sys
 import threading
 import time
-from typing import Any, Callable, Deque, Dict, List, Optional, Set, TextIO, Tuple
+from typing import Any, Deque, Dict, List, Optional, Protocol, Set, TextIO, Tuple
 
 from ..chat import Answer
 from . import made
 from .store import HEARTBEAT_SECONDS, Added, Question, Store, StoreError
-from .worker import KEPT_CONVERSATIONS, News, Worker
+from .worker import KEPT_CONVERSATIONS, Ask, News, Worker
 
 STOPPED = "the server was stopped before this question was answered; ask it again"
 WORKER_STOPPED = "the process answering the questions stopped (%s) before this one was answered; ask it again"
 STOP_SECONDS = 10.0  # for the steward to finish what it is writing when the server stops
 
 Stored = Tuple[str, str, int, Dict[str, Any]]  # conversation id, turn id, number of the event in its turn, the event
-Deliver = Callable[[List[Stored]], None]
 Asked = Tuple[Question, "concurrent.futures.Future[Added]"]
 
 
@@ -49,13 +48,24 @@ class Stopping(Exception):
     """The server is stopping: it takes no more questions."""
 
 
-class Job:
-    __slots__ = ("conversation_id", "turn_id", "question", "seq", "ahead", "worker")
+class Pages(Protocol):
+    """The pages' streams, told what happens (from the runner's threads, in order)."""
 
-    def __init__(self, conversation_id: str, turn_id: str, question: str) -> None:
+    def taken(self, turns: List[Tuple[str, str]]) -> None:
+        """Turns (conversation id, turn id) this process will answer: their events follow."""
+
+    def deliver(self, events: List[Stored]) -> None:
+        """Events of those turns; a turn's last is {"type": "finished"}."""
+
+
+class Job:
+    __slots__ = ("conversation_id", "turn_id", "question", "answered", "seq", "ahead", "worker")
+
+    def __init__(self, conversation_id: str, turn_id: str, question: str, answered: int) -> None:
         self.conversation_id = conversation_id
         self.turn_id = turn_id
         self.question = question
+        self.answered = answered  # the conversation's turns answered before this one
         self.seq = 0
         self.ahead: Optional[int] = None
         self.worker = 0  # the number of the worker answering it
@@ -63,12 +73,12 @@ class Job:
 
 class Runner:
     def __init__(self, store: Store, owner: str, worker_settings: Dict[str, Any], slots: int, workers: int,
-                 deliver: Deliver, max_file_bytes: int, trace: Optional[TextIO] = None) -> None:
+                 pages: Pages, max_file_bytes: int, trace: Optional[TextIO] = None) -> None:
         self._store = store
         self._owner = owner
         self._worker_settings = dict(worker_settings, verbose=trace is not None)
         self._slots = slots
-        self._deliver = deliver
+        self._pages = pages
         self._max_file_bytes = max_file_bytes
         self._trace = trace
         self._inbox: "queue.Queue[Tuple[Any, ...]]" = queue.Queue()
@@ -167,9 +177,10 @@ class Runner:
             for _, future in asked:
                 future.set_exception(error)
             return []
-        for result in added:
-            if result.turn is not None:
-                self._waiting.append(Job(result.turn["conversation_id"], result.turn["id"], result.turn["question"]))
+        taken = [(result.turn, result.answered) for result in added if result.turn is not None]
+        self._pages.taken([(turn["conversation_id"], turn["id"]) for turn, _ in taken])
+        for turn, answered in taken:
+            self._waiting.append(Job(turn["conversation_id"], turn["id"], turn["question"], answered))
         return list(zip(asked, added))
 
     @staticmethod
@@ -205,7 +216,7 @@ class Runner:
     def _dispatch(self) -> None:
         """Questions in line go to a worker while a slot is free, each
         worker's in one message."""
-        sent: Dict[int, List[Tuple[str, str, str, int]]] = {}
+        sent: Dict[int, List[Ask]] = {}
         while self._waiting and len(self._running) < self._slots:
             job = self._waiting.popleft()
             job.worker = self._home(job.conversation_id)
@@ -213,7 +224,8 @@ class Runner:
             if (self._workers[job.worker] or self._start_worker(job.worker)) is None:
                 self._interrupt(job, WORKER_STOPPED % "it could not start")
                 continue
-            sent.setdefault(job.worker, []).append((job.conversation_id, job.turn_id, job.question, job.seq))
+            sent.setdefault(job.worker, []).append(Ask(job.conversation_id, job.turn_id, job.question, job.seq,
+                                                       job.answered))
             self._started.append(job.turn_id)
         for number, asked in sent.items():
             worker = self._workers[number]
@@ -249,7 +261,7 @@ class Runner:
         """An event of the runner's own (a place in line, the last), to the pages at once."""
         job.seq += 1
         event = (job.conversation_id, job.turn_id, job.seq, data)
-        self._deliver([event])
+        self._pages.deliver([event])
         self._events.append(event)
 
     def _write(self) -> None:
@@ -307,7 +319,7 @@ class Runner:
 
     def _received(self, news: News) -> None:
         if news[0] == "event":
-            self._deliver([news[1:]])  # to the pages now; stored by the steward
+            self._pages.deliver([news[1:]])  # to the pages now; stored by the steward
         self._inbox.put(("worker", news))
 
     def _gone(self, worker: Worker, why: str) -> None:

@@ -1,15 +1,15 @@
-"""A turn's progress as server-sent events, read from the store.
+"""A turn's progress as server-sent events.
 
-The stream sends each stored event after the one the page saw last (its
+The stream sends each event after the one the page saw last (its
 ``Last-Event-ID``, so a page that reconnects misses nothing and sees
 nothing twice) as a ``progress`` event, and ends with a ``turn`` event
-holding the finished turn. The runner of this process hands each
-event over as it happens (and stores it), and the events of the questions
-this process is answering are kept here until their last, so that a stream opened for
-one of them starts from memory. Otherwise the stream reads the store: at
-its start, when an event went missing on the way, and every POLL_SECONDS
-without one, which is how it follows a question that another server
-process answers.
+holding the finished turn. A question this process answers is followed
+from memory: the runner hands each event over as it happens (and stores
+it), and the turn's events so far are kept here from the moment it is
+taken until its last. Any other turn is followed through the store, read
+at the stream's start, when an event went missing on the way, and every
+POLL_SECONDS without one: that is how a page follows a question that
+another server process answers.
 
     id: 3
     event: progress
@@ -39,9 +39,10 @@ Handed = Tuple[int, Dict[str, Any]]  # the event's number in its turn, the event
 
 
 class Wakers:
-    """The events of the turns this process answers, handed over by the
-    runner as they happen (from its threads), to the streams waiting for
-    them; and each such turn's events so far, until its last."""
+    """The turns this process answers, from the moment they are taken until
+    their last event, with their events so far; and the streams waiting for
+    those events, which the runner hands over as they happen (from its
+    threads: the loop takes them in the order they were handed)."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = loop
@@ -49,16 +50,24 @@ class Wakers:
         self._live: Dict[str, Tuple[str, List[Handed]]] = {}  # turn id -> conversation id, events so far
         self.closing = False
 
+    def taken(self, turns: List[Tuple[str, str]]) -> None:
+        """Turns (conversation id, turn id) the runner of this process will answer."""
+        self._loop.call_soon_threadsafe(self._take, turns)
+
+    def _take(self, turns: List[Tuple[str, str]]) -> None:
+        for conversation_id, turn_id in turns:
+            self._live[turn_id] = (conversation_id, [])
+
     def deliver(self, stored: List[Tuple[str, str, int, Dict[str, Any]]]) -> None:
-        """Events of this process's turns (conversation id, turn id, number, event), in order."""
+        """Events of those turns (conversation id, turn id, number, event), in order."""
         self._loop.call_soon_threadsafe(self._put, stored)
 
     def _put(self, stored: List[Tuple[str, str, int, Dict[str, Any]]]) -> None:
-        for conversation_id, turn_id, seq, data in stored:
+        for _, turn_id, seq, data in stored:
             if data.get("type") == "finished":
                 self._live.pop(turn_id, None)
-            else:
-                self._live.setdefault(turn_id, (conversation_id, []))[1].append((seq, data))
+            elif turn_id in self._live:
+                self._live[turn_id][1].append((seq, data))
             for inbox in self._waiting.get(turn_id, ()):
                 inbox.put_nowait((seq, data))
 

@@ -108,7 +108,8 @@ TAKE = conversations.update().where(conversations.c.id == CONVERSATION, conversa
     busy=TURN, updated=sa.bindparam("now"))
 FREE = conversations.update().where(conversations.c.id == CONVERSATION, conversations.c.busy == TURN).values(
     busy=None, updated=sa.bindparam("now"))
-LAST_NUMBER = sa.select(sa.func.coalesce(sa.func.max(turns.c.number), 0)).where(
+SO_FAR = sa.select(sa.func.coalesce(sa.func.max(turns.c.number), 0),  # the last turn's number, and how many
+                   sa.func.count(sa.case((turns.c.state == "done", 1)))).where(  # turns were answered
     turns.c.conversation_id == CONVERSATION)
 ADD_TURN = turns.insert()
 ADD_CONVERSATION = conversations.insert()
@@ -121,7 +122,6 @@ STATE = sa.select(turns.c.state).where(turns.c.id == TURN, turns.c.conversation_
 UNSETTLED = sa.select(turns.c.id, turns.c.conversation_id, turns.c.owner, turns.c.heartbeat).where(
     turns.c.state.in_(UNFINISHED))
 UNSETTLED_IN = UNSETTLED.where(turns.c.conversation_id == CONVERSATION)
-ANSWERED = sa.select(sa.func.count()).where(turns.c.conversation_id == CONVERSATION, turns.c.state == "done")
 TURNS = sa.select(turns).where(turns.c.conversation_id == CONVERSATION).order_by(turns.c.number)
 ONE_TURN = TURNS.where(turns.c.id == TURN)
 FILES = sa.select(files.c.id, files.c.turn_id, files.c.kind, files.c.name, files.c.media_type, files.c.size,
@@ -158,10 +158,12 @@ class Question:
 @dataclass(frozen=True)
 class Added:
     """What storing a Question made: its turn (and the new conversation's
-    row), or why it was refused (Busy, NotFound)."""
+    row) and how many of the conversation's turns were answered before it,
+    or why it was refused (Busy, NotFound)."""
 
     turn: Optional[Dict[str, Any]] = None
     conversation: Optional[Dict[str, Any]] = None
+    answered: int = 0
     refused: Optional[Exception] = None
 
 
@@ -334,20 +336,21 @@ class Store:
             conversation = {"id": new_id(), "title": _title(asked.question), "engine": asked.engine,
                             "created": now, "updated": now, "busy": turn_id}
             connection.execute(ADD_CONVERSATION, conversation)
-            conversation_id, number = conversation["id"], 1
+            conversation_id, number, answered = conversation["id"], 1, 0
         else:
             conversation_id = asked.conversation_id
             taken = connection.execute(TAKE, {"conversation": conversation_id, "turn": turn_id, "now": now})
             if taken.rowcount != 1:
                 exists = connection.execute(EXISTS, {"conversation": conversation_id}).first()
                 return Added(refused=Busy(conversation_id) if exists else NotFound(conversation_id))
-            number = connection.execute(LAST_NUMBER, {"conversation": conversation_id}).scalar_one() + 1
+            last, answered = connection.execute(SO_FAR, {"conversation": conversation_id}).one()
+            number = last + 1
         turn = {"id": turn_id, "conversation_id": conversation_id, "number": number, "question": asked.question,
                 "state": "queued", "answer": None, "error": None, "owner": owner, "heartbeat": now,
                 "created": now, "started": None, "finished": None}
         connection.execute(ADD_TURN, turn)
         turn["files"] = []
-        return Added(turn=turn, conversation=conversation)
+        return Added(turn=turn, conversation=conversation, answered=answered)
 
     @_guarded
     def finish_turn(self, conversation_id: str, turn_id: str, answer: Dict[str, Any],
@@ -422,12 +425,6 @@ class Store:
         if state is None:
             raise NotFound(turn_id)
         return state
-
-    @_guarded
-    def answered(self, conversation_id: str) -> int:
-        """How many of the conversation's turns are finished."""
-        with self.engine.connect() as connection:
-            return connection.execute(ANSWERED, {"conversation": conversation_id}).scalar_one()
 
     @_guarded
     def answers(self, conversation_id: str) -> List[Dict[str, Any]]:

@@ -11,7 +11,7 @@ The runner starts it with a socket to itself (multiprocessing's framing:
 pickled messages, from the runner only) and sends first the analyst's
 settings (``settings()``), then any number of
 
-    ("ask", [(conversation id, turn id, question, events so far), ...])   questions asked at once
+    ("ask", [Ask, ...])                  questions asked at once
     ("forget", conversation id)          the conversation was deleted
 
 The worker sends back
@@ -32,8 +32,9 @@ stopped), the worker leaves at once.
 
 Each conversation has its own Conversation (its own agent and media
 directory), kept between questions while the store holds no turn it has
-not seen: a follow-up answered by another server process meanwhile makes it
-built again from the stored turns. A question whose conversation cannot be
+not seen: a follow-up answered by another server process meanwhile (the
+ask says how many turns were answered before it) makes it built again from
+the stored turns. A question whose conversation cannot be
 opened (no agent could be built) is answered with the reason as its error.
 """
 
@@ -48,7 +49,7 @@ import subprocess
 import sys
 import threading
 from multiprocessing.connection import Connection
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
 from ..chat import Answer, Conversation, Event
 from ..chat.events import Answered
@@ -56,10 +57,24 @@ from ..chat.failures import run_failure
 from .store import Store, StoreError
 
 KEPT_CONVERSATIONS = 64
+# The workers' work is the bulk of the server's, and its slow part; the web
+# process's is small and what people wait on: pages, progress, downloads.
+# A little below the web process, the workers take the cores it leaves.
+NICENESS = 5
 STOP_SECONDS = 5.0  # for the worker to leave when told, before it is killed
 START = "from velto_ai_sdk.serve.worker import main; main()"
 
 News = Tuple[str, str, str, int, Any]  # what, conversation id, turn id, number, data (as above)
+
+
+class Ask(NamedTuple):
+    """A question for the worker to answer."""
+
+    conversation_id: str
+    turn_id: str
+    question: str
+    seq: int  # the turn's events so far (its places in line)
+    answered: int  # the conversation's turns answered before it, by whichever server process
 
 
 def settings(analyst: Any, store: Store) -> Dict[str, Any]:
@@ -156,7 +171,7 @@ class Answering:
         self._lock = threading.Lock()
         self._kept: "collections.OrderedDict[str, _Kept]" = collections.OrderedDict()
         self._sending = threading.Lock()
-        self._asked: "queue.Queue[Tuple[str, str, str, int]]" = queue.Queue()
+        self._asked: "queue.Queue[Ask]" = queue.Queue()
         self._threads = 0  # question threads started
         self._answering = 0  # questions asked and not yet answered
 
@@ -174,7 +189,7 @@ class Answering:
                 with self._lock:
                     self._kept.pop(message[1], None)
 
-    def _take(self, asked: Tuple[str, str, str, int]) -> None:
+    def _take(self, asked: Ask) -> None:
         """A question for a thread that waits for one, started when none waits."""
         with self._lock:
             self._answering += 1
@@ -188,7 +203,7 @@ class Answering:
         while True:
             asked = self._asked.get()
             try:
-                self._answer(*asked)
+                self._answer(asked)
             finally:
                 with self._lock:
                     self._answering -= 1
@@ -203,11 +218,12 @@ class Answering:
 
     # -- one question ----------------------------------------------------------------------
 
-    def _answer(self, conversation_id: str, turn_id: str, question: str, seq: int) -> None:
+    def _answer(self, asked: Ask) -> None:
+        conversation_id, turn_id, question = asked.conversation_id, asked.turn_id, asked.question
         kept = self._take_kept(conversation_id)
-        kept.turn_id, kept.seq = turn_id, seq
+        kept.turn_id, kept.seq = turn_id, asked.seq
         try:
-            if kept.conversation is None or len(kept.conversation.turns) != self._store.answered(conversation_id):
+            if kept.conversation is None or len(kept.conversation.turns) != asked.answered:
                 kept.conversation = None
                 kept.conversation = self._open(conversation_id, self._store.answers(conversation_id), kept)
             answer = kept.conversation.ask(question)
@@ -268,6 +284,10 @@ def main() -> None:
     # Ctrl-C in a terminal reaches the whole process group: stopping is the
     # server's to do, which then closes the socket.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        os.nice(NICENESS)
+    except OSError:
+        pass  # a priority is a preference: the worker answers all the same
     connection = Connection(int(sys.argv[1]))
     made = connection.recv()
     if made["environment"] is not None:
