@@ -276,6 +276,7 @@ def test_the_store_keeps_every_turn_across_restarts(analyst, serve_app, store):
     assert workers
     web = os.getpriority(os.PRIO_PROCESS, app.process.pid)
     assert all(os.getpriority(os.PRIO_PROCESS, pid) > web for pid in workers)  # the pages come first
+    assert sorted(pid for pid, _ in app.children()) == sorted(workers)  # the code runs in the workers only
     for pid in workers:
         os.kill(pid, signal.SIGKILL)
     lost, _ = app.follow(conversation, held)

@@ -14,6 +14,7 @@
     ``app.follow(conversation, turn)`` -> (finished turn, progress events)
         reading the turn's server-sent events to the end
     ``app.workers()`` -> the pids of the processes answering its questions
+    ``app.children()`` -> (pid, command line) of each of its child processes
     ``app.stop(signal=SIGTERM)``, ``app.log()`` (what it wrote)
 
 ``browser`` (session scope)
@@ -108,17 +109,21 @@ class ServedApp:
         return found.json()
 
     def workers(self) -> List[int]:
-        workers = []
+        return [pid for pid, command in self.children() if b"velto_ai_sdk.serve.worker" in command]
+
+    def children(self) -> List[Tuple[int, bytes]]:
+        """The server's own child processes: pid, command line."""
+        found = []
         for name in os.listdir("/proc"):
             try:
                 with open("/proc/%s/stat" % name) as stat:
                     parent = int(stat.read().rsplit(")", 1)[1].split()[1])
-                with open("/proc/%s/cmdline" % name, "rb") as cmdline:
-                    if parent == self.process.pid and b"velto_ai_sdk.serve.worker" in cmdline.read():
-                        workers.append(int(name))
+                if parent == self.process.pid:
+                    with open("/proc/%s/cmdline" % name, "rb") as cmdline:
+                        found.append((int(name), cmdline.read()))
             except (OSError, ValueError):
                 pass  # not a process, or gone meanwhile
-        return workers
+        return found
 
     def stop(self, how: int = signal.SIGTERM) -> None:
         if self.process.poll() is None:

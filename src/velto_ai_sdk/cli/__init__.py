@@ -54,10 +54,14 @@ def warm_code_runs(options: argparse.Namespace) -> None:
         os.environ["VELTO_CODE_WARM"] = "1"
 
 
-def ready_environment(path: Path) -> None:
-    """Points the code runner at an environment that `init` made."""
+def ready_environment(path: Path, here: bool = True) -> None:
+    """Points the code runner at an environment that `init` made; with
+    `here` False only checks it (the processes that run the code will)."""
     try:
-        code_environment.ready(path)
+        if here:
+            code_environment.ready(path)
+        else:
+            code_environment.check(path)
     except code_environment.EnvironmentProblem as error:
         raise CommandError(str(error), error.status) from None
 
@@ -111,10 +115,12 @@ def engine_argument(text: str) -> str:
                                          % (text, ", ".join(sorted(ENGINES))))
 
 
-def conversation_setup(options: argparse.Namespace) -> Tuple[str, Any]:
+def conversation_setup(options: argparse.Namespace, code_here: bool = True) -> Tuple[str, Any]:
     """What the conversations the options describe need, checked first (the
-    database's URL, the media directory's place, the code environment): the
-    media directory's path, not made yet, and where the agent's steps go."""
+    database's URL, the media directory's place, the code environment, which
+    the code runner of this process is pointed at unless `code_here` is
+    False): the media directory's path, not made yet, and where the agent's
+    steps go."""
     from velto_ai_sdk.chat import SetupError
     from velto_ai_sdk.chat.checks import database_configured, media_path_of
 
@@ -124,7 +130,7 @@ def conversation_setup(options: argparse.Namespace) -> Tuple[str, Any]:
     except (SetupError, ValueError) as error:
         raise CommandError(str(error), 2)
     warm_code_runs(options)
-    ready_environment(options.env)
+    ready_environment(options.env, code_here)
     return media, trace_stream(options)
 
 
@@ -205,8 +211,9 @@ def command_serve(options: argparse.Namespace) -> int:
         from velto_ai_sdk import serve
     except ImportError as error:
         raise CommandError("serve needs the serve extra (pip install 'velto_ai_sdk[serve]'): %s" % error, 2)
-    media, verbose = conversation_setup(options)
-    analyst = serve.Analyst(options.engine, media, account_key_of(options), options.instructions, verbose)
+    media, verbose = conversation_setup(options, code_here=False)  # its workers run the code
+    analyst = serve.Analyst(options.engine, media, account_key_of(options), options.instructions, verbose,
+                            environment=str(options.env))
     try:
         serve.run(options.host, options.port, analyst)
     except (serve.ServeError, SettingError) as error:

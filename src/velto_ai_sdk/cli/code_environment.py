@@ -117,6 +117,12 @@ def ready(path: Path) -> None:
     working one (as `velto-ai install` and `ask` need)."""
     from velto_ai_sdk import codetool
 
+    check(path)
+    codetool.initialize_environment(str(path))
+
+
+def check(path: Path) -> None:
+    """Raises EnvironmentProblem unless `path` holds a working environment."""
     found = state(path)
     problem = refusal(path, found)
     if problem is not None:
@@ -126,7 +132,6 @@ def ready(path: Path) -> None:
     if found == BROKEN:
         raise EnvironmentProblem("the code environment at %s does not work (its set-up was interrupted?): run `%s` "
                                  "to repair it" % (path, init_command(path)), 2)
-    codetool.initialize_environment(str(path))
 
 
 def prepare(path: Path, say: Callable[[str], None]) -> None:

@@ -61,6 +61,7 @@ class Analyst:
     key: str
     instructions: Optional[str] = None
     verbose: Any = False  # or a text stream for the agents' steps
+    environment: Optional[str] = None  # the code environment; None: the one this process's code tool has
 
 
 class Failure(Exception):

@@ -79,13 +79,14 @@ class Ask(NamedTuple):
 
 def settings(analyst: Any, store: Store) -> Dict[str, Any]:
     """What the worker needs to know: the analyst's making, the store, the
-    code environment this process was pointed at. (Whether the agents'
-    steps are traced is the runner's to add.)"""
+    code environment (the analyst's, else the one this process's code tool
+    was pointed at). (Whether the agents' steps are traced is the runner's
+    to add.)"""
     from .. import codetool
 
     return {"engine": analyst.engine, "media": analyst.media, "key": analyst.key,
             "instructions": analyst.instructions, "store": store.url,
-            "environment": None if codetool.env_path is None else str(codetool.env_path)}
+            "environment": analyst.environment or (None if codetool.env_path is None else str(codetool.env_path))}
 
 
 # -- the runner's side ------------------------------------------------------------------
