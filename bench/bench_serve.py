@@ -10,12 +10,12 @@ conversation first asks a question that is not timed (it builds the
 conversation's agent, on both sides alike), then ``rounds`` follow-ups,
 timed. Served: ``velto-ai serve`` in its own processes with room for every
 conversation at once (VELTO_SERVE_MAX_RUNNING), each question a POST and
-its event stream read to the end (http.client, a connection a conversation); the time to the first progress event and
-to the answer on the client. Direct: the same conversations as
-Conversation objects in as many threads of this process, the time to the
-first event (on_event) and to ask()'s return. CPU/question is the CPU time
-of the process answering (direct), or of the server's processes (served),
-over the timed rounds.
+its event stream read to the end (http.client, one connection a
+conversation); the time to the first progress event and to the answer on
+the client. Direct: the same conversations as Conversation objects in as
+many threads of this process, the time to the first event (on_event) and
+to ask()'s return. CPU/question is the CPU time of the process answering
+(direct), or of the server's processes (served), over the timed rounds.
 
 The two sides take turns, ``runs`` times each (a fresh server and store
 each time), so that the load of a shared machine falls on both alike; the

@@ -221,6 +221,8 @@ def test_a_page_that_comes_back_mid_answer_and_questions_asked_at_once(analyst, 
     (taken,) = [answer.json()["turn"] for answer in answers if answer.status_code == 202]
     assert app.follow(other, taken)[0]["state"] == "done"
     assert [turn["question"] for turn in app.conversation(other)["turns"]] == ["Hello", taken["question"]]
+    nowhere = app.call("POST", "api/conversations/%s/questions" % ("0" * 32), json={"question": "Anyone?"})
+    assert nowhere.status_code == 404 and nowhere.json()["error"] == "no such conversation or file"
 
     analyst.hold.set()
     with app.call("GET", path, stream=True, headers={"Last-Event-ID": "2"}) as stream:

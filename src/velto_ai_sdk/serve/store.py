@@ -28,7 +28,7 @@ import socket
 import threading
 import time
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, TypeVar
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple, TypeVar
 
 import sqlalchemy as sa
 from sqlalchemy import event
@@ -108,12 +108,13 @@ TAKE = conversations.update().where(conversations.c.id == CONVERSATION, conversa
     busy=TURN, updated=sa.bindparam("now"))
 FREE = conversations.update().where(conversations.c.id == CONVERSATION, conversations.c.busy == TURN).values(
     busy=None, updated=sa.bindparam("now"))
-SO_FAR = sa.select(sa.func.coalesce(sa.func.max(turns.c.number), 0),  # the last turn's number, and how many
-                   sa.func.count(sa.case((turns.c.state == "done", 1)))).where(  # turns were answered
-    turns.c.conversation_id == CONVERSATION)
+IN_CONVERSATIONS: Any = sa.bindparam("conversations", expanding=True)
+SO_FAR = sa.select(turns.c.conversation_id, sa.func.coalesce(sa.func.max(turns.c.number), 0),  # the last turn's
+                   sa.func.count(sa.case((turns.c.state == "done", 1)))).where(  # number; turns answered
+    turns.c.conversation_id.in_(IN_CONVERSATIONS)).group_by(turns.c.conversation_id)
+BUSY_WITH = sa.select(conversations.c.id, conversations.c.busy).where(conversations.c.id.in_(IN_CONVERSATIONS))
 ADD_TURN = turns.insert()
 ADD_CONVERSATION = conversations.insert()
-EXISTS = sa.select(conversations.c.id).where(conversations.c.id == CONVERSATION)
 START = turns.update().where(turns.c.id.in_(sa.bindparam("turns", expanding=True)), turns.c.state == "queued"
                              ).values(state="running", heartbeat=sa.bindparam("now"), started=sa.bindparam("now"))
 FINISH = turns.update().where(turns.c.id == TURN).values(
@@ -324,33 +325,59 @@ class Store:
         return added
 
     def _add_turns(self, asked: Sequence[Question], owner: str) -> List[Added]:
+        """One transaction of a few statements, however many questions."""
         now = time.time()
+        turn_ids = [new_id() for _ in asked]
+        follow_ups: Dict[str, int] = {}  # conversation id -> its first question here (the others are Busy)
+        for number, question in enumerate(asked):
+            if question.conversation_id is not None:
+                follow_ups.setdefault(question.conversation_id, number)
+        added: List[Added] = []
+        made: List[Dict[str, Any]] = []  # new conversations
+        rows: List[Dict[str, Any]] = []  # new turns
         with self._write() as connection, connection.begin():
-            return [self._add_turn(connection, question, owner, now) for question in asked]
+            taken, found = self._take(connection, {id_: turn_ids[number] for id_, number in follow_ups.items()}, now)
+            so_far = self._so_far(connection, taken)
+            for number, question in enumerate(asked):
+                conversation: Optional[Dict[str, Any]] = None
+                conversation_id = question.conversation_id
+                if conversation_id is None:
+                    conversation = {"id": new_id(), "title": _title(question.question), "engine": question.engine,
+                                    "created": now, "updated": now, "busy": turn_ids[number]}
+                    made.append(conversation)
+                    conversation_id = conversation["id"]
+                elif conversation_id not in taken or follow_ups[conversation_id] != number:
+                    added.append(Added(refused=Busy(conversation_id) if conversation_id in found
+                                       else NotFound(conversation_id)))
+                    continue
+                last, answered = so_far.get(conversation_id, (0, 0))
+                rows.append({"id": turn_ids[number], "conversation_id": conversation_id, "number": last + 1,
+                             "question": question.question, "state": "queued", "answer": None, "error": None,
+                             "owner": owner, "heartbeat": now, "created": now, "started": None, "finished": None})
+                added.append(Added(turn=dict(rows[-1], files=[]), conversation=conversation, answered=answered))
+            if made:
+                connection.execute(ADD_CONVERSATION, made)
+            if rows:
+                connection.execute(ADD_TURN, rows)
+        return added
 
     @staticmethod
-    def _add_turn(connection: Any, asked: Question, owner: str, now: float) -> Added:
-        conversation = None
-        turn_id = new_id()
-        if asked.conversation_id is None:
-            conversation = {"id": new_id(), "title": _title(asked.question), "engine": asked.engine,
-                            "created": now, "updated": now, "busy": turn_id}
-            connection.execute(ADD_CONVERSATION, conversation)
-            conversation_id, number, answered = conversation["id"], 1, 0
-        else:
-            conversation_id = asked.conversation_id
-            taken = connection.execute(TAKE, {"conversation": conversation_id, "turn": turn_id, "now": now})
-            if taken.rowcount != 1:
-                exists = connection.execute(EXISTS, {"conversation": conversation_id}).first()
-                return Added(refused=Busy(conversation_id) if exists else NotFound(conversation_id))
-            last, answered = connection.execute(SO_FAR, {"conversation": conversation_id}).one()
-            number = last + 1
-        turn = {"id": turn_id, "conversation_id": conversation_id, "number": number, "question": asked.question,
-                "state": "queued", "answer": None, "error": None, "owner": owner, "heartbeat": now,
-                "created": now, "started": None, "finished": None}
-        connection.execute(ADD_TURN, turn)
-        turn["files"] = []
-        return Added(turn=turn, conversation=conversation, answered=answered)
+    def _take(connection: Any, taking: Dict[str, str], now: float) -> Tuple[Set[str], Set[str]]:
+        """Marks each conversation busy with its new turn (conversation id ->
+        turn id) where it is free: the conversations taken, and those found."""
+        if not taking:
+            return set(), set()
+        connection.execute(TAKE, [{"conversation": id_, "turn": turn_id, "now": now} for id_, turn_id in taking.items()])
+        busy = connection.execute(BUSY_WITH, {"conversations": list(taking)}).all()
+        return {row.id for row in busy if row.busy == taking[row.id]}, {row.id for row in busy}
+
+    @staticmethod
+    def _so_far(connection: Any, conversation_ids: Set[str]) -> Dict[str, Tuple[int, int]]:
+        """Each conversation's last turn number and how many of its turns were answered."""
+        if not conversation_ids:
+            return {}
+        found = connection.execute(SO_FAR, {"conversations": list(conversation_ids)})
+        return {row[0]: (row[1], row[2]) for row in found}
 
     @_guarded
     def finish_turn(self, conversation_id: str, turn_id: str, answer: Dict[str, Any],
