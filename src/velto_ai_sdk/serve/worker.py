@@ -195,7 +195,8 @@ class Answering:
         with self._lock:
             self._answering += 1
             more = self._answering > self._threads
-            self._threads += more
+            if more:
+                self._threads += 1
         self._asked.put(asked)
         if more:
             threading.Thread(target=self._answer_questions, name="velto-worker-question", daemon=True).start()
